@@ -1,0 +1,1 @@
+// placeholder until the popup service lands

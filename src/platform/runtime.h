@@ -1,0 +1,134 @@
+// Run-time services for the domain modules: serial line, event loop, panels, message boxes, files.
+//
+// The domain code (devices, Tamsel) was written against a small procedural run-time: integer port
+// numbers and panel handles, callbacks named in a panel resource, 0 for success and negative codes
+// for failure. This header is that run-time's whole contract; everything behind it is Qt 6.
+// Nothing here throws.
+#ifndef TAMSEL_PLATFORM_RUNTIME_H
+#define TAMSEL_PLATFORM_RUNTIME_H
+
+// ---------------------------------------------------------------------------------------------
+// Results. 0 is success. A caller's mistake and a device or OS failure are told apart.
+enum RuntimeError {
+    RT_ERR_ARGUMENT = -1,     // caller's bug: bad port number, null pointer, bad handle, bad index
+    RT_ERR_NOT_OPEN = -2,     // the port is not open (or vanished and was closed underneath)
+    RT_ERR_OPEN_FAILED = -3,  // the device does not exist or cannot be opened
+    RT_ERR_BUSY = -4,         // the device is held by another program (or no permission to open it)
+    RT_ERR_CONFIG = -5,       // the device refused a line setting
+    RT_ERR_IO = -6,           // the OS reported a failure on an open device
+    RT_ERR_NO_UI = -7,        // the panel resource is missing, malformed or names an unknown callback
+};
+
+// ---------------------------------------------------------------------------------------------
+// Serial line. Ports count from 1. Port n is the device named by the environment variable
+// TAMSEL_COM<n> when set, otherwise the system's n-th port (/dev/ttyS<n-1>, COM<n>).
+
+// Opens the port exclusively with the given line settings and empties both queues; an already
+// open port is reopened. deviceName is accepted for compatibility and ignored. parity: 0 none.
+int OpenComConfig(int port, const char *deviceName, long baud, int parity, int dataBits,
+                  int stopBits, int inQueueSize, int outQueueSize);
+int SetCTSMode(int port, int mode);            // mode 0: no hardware handshake
+int SetXMode(int port, int mode);              // mode 0: no XON/XOFF
+int SetComTime(int port, double timeoutSeconds);
+// Queues count bytes for sending and returns the number queued, or a negative error.
+int ComWrt(int port, const char *buffer, int count);
+// Bytes waiting in the input queue; 0 when none or when the port is not open.
+int GetInQLen(int port);
+// The next byte (0..255) from the input queue, or a negative error when none is waiting.
+int ComRdByte(int port);
+// Closes the port. Closing a port that is not open succeeds.
+int CloseCom(int port);
+// The device path that port n maps to ("" for a port number below 1); for showing to the operator.
+const char *ComPortDevice(int port);
+
+// ---------------------------------------------------------------------------------------------
+// Event loop and process.
+
+// Starts the run-time (the Qt application object, signal handling). 0 means failure.
+int InitCVIRTE(void *hInstance, char *argv[], void *reserved);
+// Runs the event loop, calling callbacks, until QuitUserInterface. Returns the code given there.
+int RunUserInterface(void);
+int QuitUserInterface(int code);
+// Dispatches pending events, callbacks included. When nothing is pending it waits for the next
+// event (serial data, a timer tick, input) for at most a few milliseconds, so a caller that polls
+// through it does not spin.
+int ProcessSystemEvents(void);
+// Waits the given time without dispatching events.
+void Delay(double seconds);
+// Clears the standard output window; on a console there is nothing to clear.
+int Cls(void);
+
+// ---------------------------------------------------------------------------------------------
+// Utility and files.
+
+enum { MAX_PATHNAME_LEN = 260 };
+
+// Writes the directory of the running program into buffer (MAX_PATHNAME_LEN characters).
+int GetProjectDir(char *buffer);
+// Joins directory and fileName into buffer (MAX_PATHNAME_LEN characters); fails if it won't fit.
+int MakePathname(const char *directory, const char *fileName, char *buffer);
+// 1 when path exists (size receives its size in bytes), 0 when it does not, negative on error.
+int GetFileInfo(const char *path, long *size);
+// Nearest integer; halves round away from zero.
+long RoundRealToNearestInteger(double x);
+// Copies count bytes; adds no NUL.
+void CopyBytes(char *target, int targetIndex, const char *source, int sourceIndex, int count);
+
+// ---------------------------------------------------------------------------------------------
+// Panels, controls and message boxes.
+
+// Shows a modal message box and returns once the operator has dismissed it.
+int MessagePopup(const char *title, const char *text);
+
+enum {
+    EVENT_COMMIT = 1,
+    EVENT_GOT_FOCUS = 8,
+    EVENT_LOST_FOCUS = 9,
+    EVENT_CLOSE = 11,
+    EVENT_TIMER_TICK = 15,
+};
+
+enum {
+    ATTR_DIMMED = 500,    // 1 dimmed, 0 operable
+    ATTR_ON_COLOR = 880,  // a status lamp's lit colour, 0xRRGGBB
+};
+
+enum {
+    VAL_YELLOW = 0xFFFF00,
+    VAL_GREEN = 0x00FF00,
+};
+
+typedef int (*CtrlCallbackPtr)(int panel, int control, int event, void *callbackData,
+                               int eventData1, int eventData2);
+typedef int (*PanelCallbackPtr)(int panel, int event, void *callbackData, int eventData1,
+                                int eventData2);
+typedef void (*MenuCallbackPtr)(int menuBar, int menuItem, void *callbackData, int panel);
+
+// One entry of the table that binds the callback names written in the panel resource to code.
+// Exactly one of the three pointers is set.
+struct CallbackName {
+    const char *name;
+    CtrlCallbackPtr control;
+    PanelCallbackPtr panel;
+    MenuCallbackPtr menu;
+};
+
+// Registers the program's callbacks; LoadPanel resolves every name in the resource through this
+// table and fails on a name that is not in it. The table must outlive the panels.
+void RegisterCallbacks(const CallbackName *table, int count);
+
+// Loads panel resourceId from the resource file (looked up beside the program when relative).
+// parent 0 makes a top-level panel, otherwise a child of that panel. Returns a handle > 0, or a
+// negative error.
+int LoadPanel(int parent, const char *fileName, int resourceId);
+int DisplayPanel(int panel);
+int HidePanel(int panel);
+int SetCtrlAttribute(int panel, int control, int attribute, int value);
+int SetCtrlVal(int panel, int control, double value);
+int GetCtrlVal(int panel, int control, double *value);
+int GetCtrlIndex(int panel, int control, int *index);
+// An index outside the list is an error and leaves the selection as it was.
+int SetCtrlIndex(int panel, int control, int index);
+int SetActiveCtrl(int panel, int control);
+
+#endif
