@@ -19,4 +19,22 @@ void SetScriptedLineResponder(int port, std::function<void(const std::string &wr
 // Pass an empty function to show real boxes again.
 void SetPopupHook(std::function<void(const std::string &title, const std::string &text)> hook);
 
+// ---------------------------------------------------------------------------------------------
+// Panels: what a test needs to act as the operator without a mouse. Widgets returned here belong
+// to the run-time; drive them (QTest keys and clicks, close()) but never delete them.
+
+class QWidget;
+
+// The window of a loaded panel, or nullptr when the handle names none.
+QWidget *PanelWidget(int panel);
+// The widget that realises a control (hidden for a timer control), or nullptr when the panel or
+// the control does not exist.
+QWidget *ControlWidget(int panel, int control);
+// Reads back what SetCtrlAttribute set: ATTR_DIMMED as 1 or 0, ATTR_ON_COLOR (status lamps only)
+// as 0xRRGGBB. 0, or RT_ERR_ARGUMENT for a bad handle, control, attribute or null value.
+int GetCtrlAttribute(int panel, int control, int attribute, int *value);
+// Chooses the panel's menu command bound to callbackName as the operator would; its callback has
+// run when this returns 0. RT_ERR_ARGUMENT when the panel has no such command or it is dimmed.
+int TriggerMenuCommand(int panel, const char *callbackName);
+
 #endif

@@ -1,0 +1,554 @@
+// Panels and controls: loads panels from the Designer resource and turns Qt signals into callbacks.
+//
+// The resource binds itself to the run-time through dynamic properties (listed below and in the
+// resource's own form comment); layout, labels and intervals live there, not here. A panel handle
+// is an index into PanelsLoaded plus one; panels are never discarded, so handles stay valid for the
+// life of the process. Callbacks may re-enter the event loop (message boxes, exchanges that poll),
+// so no reference into PanelsLoaded is held across a callback.
+#include "runtime.h"
+#include "runtime_testing.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QColor>
+#include <QComboBox>
+#include <QDir>
+#include <QDoubleSpinBox>
+#include <QEvent>
+#include <QFile>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLayout>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPointer>
+#include <QSignalBlocker>
+#include <QTimer>
+#include <QUiLoader>
+#include <QWidget>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+#include <vector>
+
+namespace {
+
+// Dynamic properties of the resource.
+const char PROP_RESOURCE_ID[] = "resourceId";            // panel: which resource it is
+const char PROP_CALLBACK[] = "callback";                 // panel, control, menu command
+const char PROP_CONTROL_ID[] = "controlId";              // control number within its panel
+const char PROP_TIMER_INTERVAL_MS[] = "timerIntervalMs"; // marks a timer control
+const char PROP_ON_COLOR[] = "onColor";                  // marks a status lamp
+const char PROP_PORT_LIST[] = "portList";                // ring whose entry i is port i + 1
+const char PROP_MENU_BAR_ID[] = "menuBarId";
+const char PROP_MENU_ITEM_ID[] = "menuItemId";
+
+// The exact value last given by SetCtrlVal. A value control shows one decimal, but the program
+// reads back what it set (a count of 3 is set as the single-precision 0.3 and read back as such)
+// until the operator commits a value of their own.
+const char PROP_PROGRAM_VALUE[] = "tamselProgramValue";
+
+// Lamps say in words what their colour says, for operators who cannot tell yellow from green.
+struct LampWording {
+    int color;
+    const char *text;
+};
+const LampWording LAMP_WORDINGS[] = {
+    {VAL_YELLOW, "unconfirmed"},
+    {VAL_GREEN, "confirmed"},
+};
+
+struct Panel {
+    QPointer<QWidget> window;
+    PanelCallbackPtr callback;
+    std::map<int, QPointer<QWidget>> controls;
+    std::vector<QPointer<QTimer>> timers;
+};
+
+const CallbackName *PanelsCallbacks = nullptr;
+int PanelsCallbackCount = 0;
+std::vector<Panel> PanelsLoaded;
+
+enum CallbackKind { KIND_CONTROL, KIND_PANEL, KIND_MENU };
+
+// The registered entry of the given kind named name, or nullptr.
+const CallbackName *FindCallback(const QString &name, CallbackKind kind) {
+    const QByteArray wanted = name.toUtf8();
+    for (int i = 0; i < PanelsCallbackCount; i++) {
+        const CallbackName &entry = PanelsCallbacks[i];
+        if (!entry.name || std::strcmp(entry.name, wanted.constData()) != 0)
+            continue;
+        const bool fits = (kind == KIND_CONTROL && entry.control) ||
+                          (kind == KIND_PANEL && entry.panel) || (kind == KIND_MENU && entry.menu);
+        return fits ? &entry : nullptr;
+    }
+    return nullptr;
+}
+
+Panel *LookUpPanel(int panel) {
+    if (panel < 1 || panel > static_cast<int>(PanelsLoaded.size()))
+        return nullptr;
+    Panel *found = &PanelsLoaded[panel - 1];
+    return found->window ? found : nullptr;
+}
+
+QWidget *LookUpControl(int panel, int control) {
+    Panel *found = LookUpPanel(panel);
+    if (!found)
+        return nullptr;
+    auto it = found->controls.find(control);
+    return it == found->controls.end() ? nullptr : it->second.data();
+}
+
+int IntProperty(const QObject *object, const char *name) {
+    bool ok = false;
+    const int value = object->property(name).toInt(&ok);
+    return ok ? value : 0;
+}
+
+bool IsLamp(const QWidget *widget) {
+    return widget->property(PROP_ON_COLOR).isValid();
+}
+
+// Luminance as the eye sees it (sRGB, WCAG): pure green is bright and wants dark text, which a
+// plain average of the channels gets wrong.
+double RelativeLuminance(const QColor &color) {
+    const auto linear = [](double channel) {
+        return channel <= 0.04045 ? channel / 12.92 : std::pow((channel + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(color.redF()) + 0.7152 * linear(color.greenF()) +
+           0.0722 * linear(color.blueF());
+}
+
+void ShowLampColor(QWidget *lamp, int rgb) {
+    const QColor color(rgb);
+    lamp->setProperty(PROP_ON_COLOR, color);
+    const char *text = "";
+    for (const LampWording &wording : LAMP_WORDINGS)
+        if (wording.color == rgb)
+            text = wording.text;
+    if (auto *label = qobject_cast<QLabel *>(lamp))
+        label->setText(QString::fromLatin1(text));
+    lamp->setAccessibleDescription(QString::fromLatin1(text));
+    const bool dark = RelativeLuminance(color) < 0.18;
+    lamp->setStyleSheet(
+        QStringLiteral("background-color: %1; color: %2; border: 1px solid #606060;"
+                       " border-radius: 4px; padding: 1px 8px;")
+            .arg(color.name(), dark ? QStringLiteral("white") : QStringLiteral("black")));
+}
+
+// Wide enough for every wording, so that a lamp changing state does not shift the row.
+void ReserveLampWidth(QWidget *lamp) {
+    const QFontMetrics metrics(lamp->font());
+    int widest = 0;
+    for (const LampWording &wording : LAMP_WORDINGS)
+        widest = std::max(widest, metrics.horizontalAdvance(QString::fromLatin1(wording.text)));
+    lamp->setMinimumWidth(widest + 2 * metrics.averageCharWidth() + 16);
+}
+
+// Adds the device each entry stands for, so the operator sees where "COM2" really goes.
+void LabelPortList(QComboBox *ring) {
+    for (int i = 0; i < ring->count(); i++) {
+        const QString device = QString::fromLocal8Bit(ComPortDevice(i + 1));
+        if (!device.isEmpty())
+            ring->setItemText(i, QStringLiteral("%1  (%2)").arg(ring->itemText(i), device));
+    }
+}
+
+// Raises close and focus events of one panel and its controls.
+class PanelEvents : public QObject {
+  public:
+    PanelEvents(int panel, QObject *parent) : QObject(parent), handle(panel) {}
+    void Watch(QWidget *control, int id, CtrlCallbackPtr callback) {
+        controls[control] = {id, callback};
+        control->installEventFilter(this);
+    }
+
+  protected:
+    bool eventFilter(QObject *watched, QEvent *event) override {
+        const QEvent::Type type = event->type();
+        auto control = controls.find(watched);
+        if (control != controls.end()) {
+            if (type == QEvent::FocusIn || type == QEvent::FocusOut) {
+                const int focusEvent = type == QEvent::FocusIn ? EVENT_GOT_FOCUS : EVENT_LOST_FOCUS;
+                control->second.callback(handle, control->second.id, focusEvent, nullptr, 0, 0);
+            }
+            return false;
+        }
+        Panel *panel = LookUpPanel(handle);
+        if (!panel || watched != panel->window)
+            return false;
+        const PanelCallbackPtr callback = panel->callback;
+        if (type == QEvent::Close) {
+            if (!callback) {
+                for (const QPointer<QTimer> &timer : panel->timers)
+                    if (timer)
+                        timer->stop();
+                return false;
+            }
+            // The window stays: the callback decides what closing means (the main panel quits).
+            event->ignore();
+            callback(handle, EVENT_CLOSE, nullptr, 0, 0);
+            return true;
+        }
+        if (callback && (type == QEvent::WindowActivate || type == QEvent::WindowDeactivate))
+            callback(handle, type == QEvent::WindowActivate ? EVENT_GOT_FOCUS : EVENT_LOST_FOCUS,
+                     nullptr, 0, 0);
+        return false;
+    }
+
+  private:
+    struct Watched {
+        int id;
+        CtrlCallbackPtr callback;
+    };
+    int handle;
+    std::map<QObject *, Watched> controls;
+};
+
+// What LoadPanel found in a panel before touching anything.
+struct Binding {
+    QWidget *widget;
+    int id;
+    CtrlCallbackPtr callback;
+};
+struct MenuBinding {
+    QAction *action;
+    int id;
+    MenuCallbackPtr callback;
+};
+
+// Resolves every control number and callback name in the panel. False when any is missing,
+// repeated or unregistered: such a resource is not loaded at all.
+bool BindPanel(QWidget *window, PanelCallbackPtr *panelCallback, std::vector<Binding> *controls,
+               std::vector<MenuBinding> *commands) {
+    *panelCallback = nullptr;
+    const QVariant panelName = window->property(PROP_CALLBACK);
+    if (panelName.isValid()) {
+        const CallbackName *entry = FindCallback(panelName.toString(), KIND_PANEL);
+        if (!entry)
+            return false;
+        *panelCallback = entry->panel;
+    }
+    std::set<int> seen;
+    for (QWidget *widget : window->findChildren<QWidget *>()) {
+        const QVariant idValue = widget->property(PROP_CONTROL_ID);
+        const QVariant name = widget->property(PROP_CALLBACK);
+        if (!idValue.isValid()) {
+            if (name.isValid() || widget->property(PROP_TIMER_INTERVAL_MS).isValid())
+                return false;
+            continue;
+        }
+        const int id = IntProperty(widget, PROP_CONTROL_ID);
+        if (id <= 0 || !seen.insert(id).second)
+            return false;
+        if (widget->property(PROP_TIMER_INTERVAL_MS).isValid() &&
+            IntProperty(widget, PROP_TIMER_INTERVAL_MS) <= 0)
+            return false;
+        CtrlCallbackPtr callback = nullptr;
+        if (name.isValid()) {
+            const CallbackName *entry = FindCallback(name.toString(), KIND_CONTROL);
+            if (!entry)
+                return false;
+            callback = entry->control;
+        }
+        controls->push_back({widget, id, callback});
+    }
+    for (QAction *action : window->findChildren<QAction *>()) {
+        const QVariant name = action->property(PROP_CALLBACK);
+        if (!name.isValid())
+            continue;
+        const CallbackName *entry = FindCallback(name.toString(), KIND_MENU);
+        const int id = IntProperty(action, PROP_MENU_ITEM_ID);
+        if (!entry || id <= 0)
+            return false;
+        commands->push_back({action, id, entry->menu});
+    }
+    return true;
+}
+
+// Designer keeps a form's actions on the form's root, which LoadPanel throws away; the panel
+// takes over the commands its menus show.
+void AdoptMenuCommands(QWidget *window) {
+    std::vector<QWidget *> menus;
+    for (QMenuBar *bar : window->findChildren<QMenuBar *>())
+        menus.push_back(bar);
+    for (QMenu *menu : window->findChildren<QMenu *>())
+        menus.push_back(menu);
+    for (QWidget *menu : menus)
+        for (QAction *action : menu->actions()) {
+            QObject *owner = action->parent();
+            while (owner && owner != window)
+                owner = owner->parent();
+            if (!owner)
+                action->setParent(window);
+        }
+}
+
+// A menu bar laid out among the controls would sit inside the panel's margins; the layout's own
+// menu bar slot spans the window.
+void PlaceMenuBar(QWidget *window) {
+    QLayout *layout = window->layout();
+    QMenuBar *bar = window->findChild<QMenuBar *>(QString(), Qt::FindDirectChildrenOnly);
+    if (!layout || !bar)
+        return;
+    layout->removeWidget(bar);
+    layout->setMenuBar(bar);
+}
+
+int MenuBarId(QWidget *window) {
+    for (QMenuBar *bar : window->findChildren<QMenuBar *>())
+        if (bar->property(PROP_MENU_BAR_ID).isValid())
+            return IntProperty(bar, PROP_MENU_BAR_ID);
+    return 0;
+}
+
+// Connects one control's operator actions to its callback. Only operator actions commit:
+// SetCtrlVal and SetCtrlIndex never reach here.
+void WireControl(int handle, Panel *panel, PanelEvents *events, const Binding &binding) {
+    QWidget *widget = binding.widget;
+    const int id = binding.id;
+    const CtrlCallbackPtr callback = binding.callback;
+    if (widget->property(PROP_TIMER_INTERVAL_MS).isValid()) {
+        widget->hide();
+        auto *timer = new QTimer(panel->window);
+        timer->setInterval(IntProperty(widget, PROP_TIMER_INTERVAL_MS));
+        if (callback)
+            QObject::connect(timer, &QTimer::timeout, timer, [handle, id, callback] {
+                callback(handle, id, EVENT_TIMER_TICK, nullptr, 0, 0);
+            });
+        panel->timers.push_back(timer);
+        return;
+    }
+    if (auto *spin = qobject_cast<QDoubleSpinBox *>(widget)) {
+        // Otherwise every keystroke of "2.5" would commit 2, then 2.5.
+        spin->setKeyboardTracking(false);
+        QObject::connect(spin, &QDoubleSpinBox::valueChanged, spin, [spin, handle, id, callback] {
+            spin->setProperty(PROP_PROGRAM_VALUE, QVariant());
+            if (callback)
+                callback(handle, id, EVENT_COMMIT, nullptr, 0, 0);
+        });
+    }
+    if (IsLamp(widget)) {
+        ReserveLampWidth(widget);
+        ShowLampColor(widget, widget->property(PROP_ON_COLOR).value<QColor>().rgb() & 0xFFFFFF);
+    }
+    if (auto *ring = qobject_cast<QComboBox *>(widget)) {
+        if (widget->property(PROP_PORT_LIST).toBool())
+            LabelPortList(ring);
+        if (callback)
+            QObject::connect(ring, &QComboBox::activated, ring, [handle, id, callback] {
+                callback(handle, id, EVENT_COMMIT, nullptr, 0, 0);
+            });
+    }
+    if (auto *button = qobject_cast<QAbstractButton *>(widget); button && callback)
+        QObject::connect(button, &QAbstractButton::clicked, button, [handle, id, callback] {
+            callback(handle, id, EVENT_COMMIT, nullptr, 0, 0);
+        });
+    if (callback)
+        events->Watch(widget, id, callback);
+}
+
+} // namespace
+
+void RegisterCallbacks(const CallbackName *table, int count) {
+    PanelsCallbacks = table;
+    PanelsCallbackCount = table ? std::max(count, 0) : 0;
+}
+
+int LoadPanel(int parent, const char *fileName, int resourceId) {
+    if (!fileName)
+        return RT_ERR_ARGUMENT;
+    QWidget *parentWindow = nullptr;
+    if (parent != 0) {
+        Panel *parentPanel = LookUpPanel(parent);
+        if (!parentPanel)
+            return RT_ERR_ARGUMENT;
+        parentWindow = parentPanel->window;
+    }
+    if (!qobject_cast<QApplication *>(QCoreApplication::instance()))
+        return RT_ERR_NO_UI;
+
+    QString path = QString::fromLocal8Bit(fileName);
+    if (QDir::isRelativePath(path))
+        path = QDir(QCoreApplication::applicationDirPath()).filePath(path);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return RT_ERR_NO_UI;
+    QUiLoader loader;
+    std::unique_ptr<QWidget> root(loader.load(&file));
+    if (!root)
+        return RT_ERR_NO_UI;
+    QWidget *window = nullptr;
+    for (QWidget *child : root->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+        if (child->property(PROP_RESOURCE_ID).isValid() &&
+            IntProperty(child, PROP_RESOURCE_ID) == resourceId)
+            window = child;
+    if (!window)
+        return RT_ERR_NO_UI;
+
+    AdoptMenuCommands(window);
+    PanelCallbackPtr panelCallback = nullptr;
+    std::vector<Binding> controls;
+    std::vector<MenuBinding> commands;
+    if (!BindPanel(window, &panelCallback, &controls, &commands))
+        return RT_ERR_NO_UI;
+
+    window->setParent(parentWindow, parentWindow ? Qt::Dialog : Qt::Window);
+    root.reset();
+    PlaceMenuBar(window);
+
+    const int handle = static_cast<int>(PanelsLoaded.size()) + 1;
+    PanelsLoaded.push_back({window, panelCallback, {}, {}});
+    Panel *panel = &PanelsLoaded.back();
+    auto *events = new PanelEvents(handle, window);
+    window->installEventFilter(events);
+    for (const Binding &binding : controls) {
+        panel->controls[binding.id] = binding.widget;
+        WireControl(handle, panel, events, binding);
+    }
+    const int menuBar = MenuBarId(window);
+    for (const MenuBinding &command : commands) {
+        const int item = command.id;
+        const MenuCallbackPtr callback = command.callback;
+        QObject::connect(
+            command.action, &QAction::triggered, window,
+            [menuBar, item, callback, handle] { callback(menuBar, item, nullptr, handle); });
+    }
+    window->adjustSize();
+    return handle;
+}
+
+int DisplayPanel(int panel) {
+    Panel *found = LookUpPanel(panel);
+    if (!found)
+        return RT_ERR_ARGUMENT;
+    QWidget *window = found->window;
+    window->show();
+    window->raise();
+    window->activateWindow();
+    // Restarting a running timer would postpone its tick; showing a shown panel must not.
+    for (const QPointer<QTimer> &timer : found->timers)
+        if (timer && !timer->isActive())
+            timer->start();
+    return 0;
+}
+
+int HidePanel(int panel) {
+    Panel *found = LookUpPanel(panel);
+    if (!found)
+        return RT_ERR_ARGUMENT;
+    for (const QPointer<QTimer> &timer : found->timers)
+        if (timer)
+            timer->stop();
+    found->window->hide();
+    return 0;
+}
+
+int SetCtrlAttribute(int panel, int control, int attribute, int value) {
+    QWidget *widget = LookUpControl(panel, control);
+    if (!widget)
+        return RT_ERR_ARGUMENT;
+    switch (attribute) {
+    case ATTR_DIMMED:
+        widget->setEnabled(value == 0);
+        return 0;
+    case ATTR_ON_COLOR:
+        if (!IsLamp(widget))
+            return RT_ERR_ARGUMENT;
+        ShowLampColor(widget, value & 0xFFFFFF);
+        return 0;
+    default:
+        return RT_ERR_ARGUMENT;
+    }
+}
+
+int SetCtrlVal(int panel, int control, double value) {
+    auto *spin = qobject_cast<QDoubleSpinBox *>(LookUpControl(panel, control));
+    if (!spin || !std::isfinite(value))
+        return RT_ERR_ARGUMENT;
+    // Out of range is coerced to the nearest limit, as the operator's own entry would be.
+    const double held = std::clamp(value, spin->minimum(), spin->maximum());
+    const QSignalBlocker quiet(spin);
+    spin->setValue(held);
+    spin->setProperty(PROP_PROGRAM_VALUE, held);
+    return 0;
+}
+
+int GetCtrlVal(int panel, int control, double *value) {
+    auto *spin = qobject_cast<QDoubleSpinBox *>(LookUpControl(panel, control));
+    if (!spin || !value)
+        return RT_ERR_ARGUMENT;
+    const QVariant held = spin->property(PROP_PROGRAM_VALUE);
+    *value = held.isValid() ? held.toDouble() : spin->value();
+    return 0;
+}
+
+int GetCtrlIndex(int panel, int control, int *index) {
+    auto *ring = qobject_cast<QComboBox *>(LookUpControl(panel, control));
+    if (!ring || !index)
+        return RT_ERR_ARGUMENT;
+    *index = ring->currentIndex();
+    return 0;
+}
+
+int SetCtrlIndex(int panel, int control, int index) {
+    auto *ring = qobject_cast<QComboBox *>(LookUpControl(panel, control));
+    if (!ring || index < 0 || index >= ring->count())
+        return RT_ERR_ARGUMENT;
+    ring->setCurrentIndex(index);
+    return 0;
+}
+
+int SetActiveCtrl(int panel, int control) {
+    QWidget *widget = LookUpControl(panel, control);
+    if (!widget || widget->focusPolicy() == Qt::NoFocus)
+        return RT_ERR_ARGUMENT;
+    widget->setFocus(Qt::OtherFocusReason);
+    return 0;
+}
+
+QWidget *PanelWidget(int panel) {
+    Panel *found = LookUpPanel(panel);
+    return found ? found->window.data() : nullptr;
+}
+
+QWidget *ControlWidget(int panel, int control) {
+    return LookUpControl(panel, control);
+}
+
+int GetCtrlAttribute(int panel, int control, int attribute, int *value) {
+    QWidget *widget = LookUpControl(panel, control);
+    if (!widget || !value)
+        return RT_ERR_ARGUMENT;
+    switch (attribute) {
+    case ATTR_DIMMED:
+        *value = widget->isEnabled() ? 0 : 1;
+        return 0;
+    case ATTR_ON_COLOR:
+        if (!IsLamp(widget))
+            return RT_ERR_ARGUMENT;
+        *value = static_cast<int>(widget->property(PROP_ON_COLOR).value<QColor>().rgb() & 0xFFFFFF);
+        return 0;
+    default:
+        return RT_ERR_ARGUMENT;
+    }
+}
+
+int TriggerMenuCommand(int panel, const char *callbackName) {
+    Panel *found = LookUpPanel(panel);
+    if (!found || !callbackName)
+        return RT_ERR_ARGUMENT;
+    const QString wanted = QString::fromUtf8(callbackName);
+    for (QAction *action : found->window->findChildren<QAction *>())
+        if (action->property(PROP_CALLBACK).toString() == wanted && action->isEnabled()) {
+            action->trigger();
+            return 0;
+        }
+    return RT_ERR_ARGUMENT;
+}

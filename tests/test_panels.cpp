@@ -1,0 +1,507 @@
+// Panels and controls: the real Tamsel.uir in real offscreen windows, driven as the operator would.
+#include "runtime.h"
+#include "runtime_testing.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QDoubleSpinBox>
+#include <QFile>
+#include <QLabel>
+#include <QMenu>
+#include <QTemporaryDir>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+enum { MAIN_RESOURCE = 1, SETUP_RESOURCE = 2 };
+enum {
+    ASPIRATION_VALUE = 2,
+    DELAY_VALUE = 3,
+    WASH_VALUE = 4,
+    ASPIRATION_LAMP = 6,
+    DELAY_LAMP = 7,
+    WASH_LAMP = 8,
+    ASPIRATION_WRITE = 9,
+    DELAY_WRITE = 10,
+    WASH_WRITE = 11,
+    REFRESH = 12,
+    START_UP_TIMER = 13,
+    TIMEOUT_TIMER = 14,
+};
+enum { SETUP_OK = 2, COM_PORT_RING = 3, SETUP_CANCEL = 4 };
+enum { MENU_BAR = 1, MENU_COMM_SETUP = 2, MENU_EXIT = 3, MENU_ABOUT = 4 };
+
+struct Call {
+    std::string callback;
+    int panel;
+    int id; // control number, or menu item
+    int event;
+};
+std::vector<Call> Calls;
+
+// One recorder per name, so a test sees which name the resource bound to which element.
+const char *const CONTROL_NAMES[] = {
+    "AspirationChange", "DelayChange", "WashChange",      "UpdateAspiration",
+    "UpdateDelay",      "UpdateWash",  "RefreshAll",      "AquireTimeSlice",
+    "XrayTimeSlice",    "CancelSetUp", "CloseSetUpPanel",
+};
+const char *const MENU_NAMES[] = {"AboutCallback", "ExitCallback", "CommSetUpCallback"};
+
+template <int N> int RecordControl(int panel, int control, int event, void *, int, int) {
+    Calls.push_back({CONTROL_NAMES[N], panel, control, event});
+    return 0;
+}
+template <int N> void RecordMenu(int menuBar, int menuItem, void *, int panel) {
+    Calls.push_back({MENU_NAMES[N], panel, menuItem, menuBar});
+}
+int RecordPanel(int panel, int event, void *, int, int) {
+    Calls.push_back({"MainPanelCallback", panel, 0, event});
+    return 0;
+}
+
+const CallbackName CALLBACKS[] = {
+    {CONTROL_NAMES[0], RecordControl<0>, nullptr, nullptr},
+    {CONTROL_NAMES[1], RecordControl<1>, nullptr, nullptr},
+    {CONTROL_NAMES[2], RecordControl<2>, nullptr, nullptr},
+    {CONTROL_NAMES[3], RecordControl<3>, nullptr, nullptr},
+    {CONTROL_NAMES[4], RecordControl<4>, nullptr, nullptr},
+    {CONTROL_NAMES[5], RecordControl<5>, nullptr, nullptr},
+    {CONTROL_NAMES[6], RecordControl<6>, nullptr, nullptr},
+    {CONTROL_NAMES[7], RecordControl<7>, nullptr, nullptr},
+    {CONTROL_NAMES[8], RecordControl<8>, nullptr, nullptr},
+    {CONTROL_NAMES[9], RecordControl<9>, nullptr, nullptr},
+    {CONTROL_NAMES[10], RecordControl<10>, nullptr, nullptr},
+    {MENU_NAMES[0], nullptr, nullptr, RecordMenu<0>},
+    {MENU_NAMES[1], nullptr, nullptr, RecordMenu<1>},
+    {MENU_NAMES[2], nullptr, nullptr, RecordMenu<2>},
+    {"MainPanelCallback", nullptr, RecordPanel, nullptr},
+};
+const int CALLBACK_COUNT = sizeof CALLBACKS / sizeof CALLBACKS[0];
+
+std::vector<Call> CallsWith(const std::string &callback, int event) {
+    std::vector<Call> found;
+    for (const Call &call : Calls)
+        if (call.callback == callback && call.event == event)
+            found.push_back(call);
+    return found;
+}
+
+// Lets the loop run until done() holds; the bound only keeps a broken build from hanging.
+void RunEventsUntil(const std::function<bool()> &done) {
+    QDeadlineTimer bound(10000);
+    while (!done() && !bound.hasExpired())
+        ProcessSystemEvents();
+}
+
+void RunEventsFor(int milliseconds) {
+    QDeadlineTimer end(milliseconds);
+    RunEventsUntil([&end] { return end.hasExpired(); });
+}
+
+QString ResourceText() {
+    QFile file(QDir(QCoreApplication::applicationDirPath()).filePath("Tamsel.uir"));
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+    return QString::fromUtf8(file.readAll());
+}
+
+class Panels : public testing::Test {
+  protected:
+    int mainPanel = 0;
+    int setUpPanel = 0;
+
+    void SetUp() override {
+        RegisterCallbacks(CALLBACKS, CALLBACK_COUNT);
+        mainPanel = LoadPanel(0, "Tamsel.uir", MAIN_RESOURCE);
+        ASSERT_GT(mainPanel, 0);
+        setUpPanel = LoadPanel(mainPanel, "Tamsel.uir", SETUP_RESOURCE);
+        ASSERT_GT(setUpPanel, 0);
+        Calls.clear();
+    }
+    void TearDown() override {
+        HidePanel(setUpPanel);
+        HidePanel(mainPanel);
+    }
+    void Show(int panel) {
+        ASSERT_EQ(DisplayPanel(panel), 0);
+        // QTest's wait counts a child window as active while its parent still is.
+        QWidget *window = PanelWidget(panel);
+        RunEventsUntil([window] { return QApplication::activeWindow() == window; });
+        ASSERT_EQ(QApplication::activeWindow(), window);
+    }
+    QDoubleSpinBox *Value(int control) {
+        return qobject_cast<QDoubleSpinBox *>(ControlWidget(mainPanel, control));
+    }
+};
+
+TEST_F(Panels, EveryControlOfBothPanelsExistsWithItsKind) {
+    for (int control : {ASPIRATION_VALUE, DELAY_VALUE, WASH_VALUE}) {
+        QDoubleSpinBox *value = Value(control);
+        ASSERT_NE(value, nullptr) << control;
+        EXPECT_EQ(value->minimum(), 0.0);
+        EXPECT_EQ(value->maximum(), 6553.5);
+        EXPECT_EQ(value->decimals(), 1);
+    }
+    for (int control : {ASPIRATION_LAMP, DELAY_LAMP, WASH_LAMP}) {
+        int color = 0;
+        EXPECT_EQ(GetCtrlAttribute(mainPanel, control, ATTR_ON_COLOR, &color), 0) << control;
+    }
+    for (int control : {ASPIRATION_WRITE, DELAY_WRITE, WASH_WRITE, REFRESH})
+        EXPECT_NE(qobject_cast<QAbstractButton *>(ControlWidget(mainPanel, control)), nullptr);
+    for (int control : {START_UP_TIMER, TIMEOUT_TIMER}) {
+        ASSERT_NE(ControlWidget(mainPanel, control), nullptr);
+        EXPECT_TRUE(ControlWidget(mainPanel, control)->isHidden());
+    }
+    auto *ring = qobject_cast<QComboBox *>(ControlWidget(setUpPanel, COM_PORT_RING));
+    ASSERT_NE(ring, nullptr);
+    ASSERT_EQ(ring->count(), 4);
+    for (int i = 0; i < ring->count(); i++)
+        EXPECT_TRUE(ring->itemText(i).startsWith(QStringLiteral("COM%1").arg(i + 1)));
+    for (int control : {SETUP_OK, SETUP_CANCEL})
+        EXPECT_NE(qobject_cast<QAbstractButton *>(ControlWidget(setUpPanel, control)), nullptr);
+
+    // The setup panel is a window of its own that leaves the main panel usable.
+    QWidget *setUp = PanelWidget(setUpPanel);
+    EXPECT_TRUE(setUp->isWindow());
+    EXPECT_EQ(setUp->parentWidget(), PanelWidget(mainPanel));
+    EXPECT_EQ(setUp->windowModality(), Qt::NonModal);
+}
+
+TEST_F(Panels, RelativeResourceNameIsFoundBesideTheProgramNotInTheWorkingDirectory) {
+    QTemporaryDir elsewhere;
+    const QString before = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(elsewhere.path()));
+    const int panel = LoadPanel(0, "Tamsel.uir", MAIN_RESOURCE);
+    QDir::setCurrent(before);
+    EXPECT_GT(panel, 0);
+}
+
+TEST(PanelResource, DefectiveResourcesAreNotLoaded) {
+    struct Case {
+        const char *what;
+        QString from, to; // edit applied to the real resource; empty from: no edit
+        int resourceId;
+        bool truncate;
+        int expected;
+    };
+    const Case cases[] = {
+        {"unaltered copy", {}, {}, MAIN_RESOURCE, false, 1},
+        {"unknown resource", {}, {}, 3, false, RT_ERR_NO_UI},
+        {"malformed file", {}, {}, MAIN_RESOURCE, true, RT_ERR_NO_UI},
+        {"unregistered control callback", "WashChange<", "WashChanged<", MAIN_RESOURCE, false,
+         RT_ERR_NO_UI},
+        {"unregistered menu callback", "AboutCallback<", "AboutBox<", MAIN_RESOURCE, false,
+         RT_ERR_NO_UI},
+        {"control callback bound to the panel", "MainPanelCallback<", "RefreshAll<", MAIN_RESOURCE,
+         false, RT_ERR_NO_UI},
+        {"repeated control number", "<number>14</number>", "<number>13</number>", MAIN_RESOURCE,
+         false, RT_ERR_NO_UI},
+        {"no resourceId", "\"resourceId\"", "\"resourceNumber\"", MAIN_RESOURCE, false,
+         RT_ERR_NO_UI},
+    };
+    RegisterCallbacks(CALLBACKS, CALLBACK_COUNT);
+    QTemporaryDir dir;
+    const QString original = ResourceText();
+    for (const Case &c : cases) {
+        QString text = original;
+        if (!c.from.isEmpty()) {
+            ASSERT_TRUE(text.contains(c.from)) << c.what;
+            text.replace(c.from, c.to);
+        }
+        if (c.truncate)
+            text.truncate(text.size() / 2);
+        const QString path = dir.filePath("edited.uir");
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(text.toUtf8());
+        file.close();
+        const int result = LoadPanel(0, path.toLocal8Bit().constData(), c.resourceId);
+        if (c.expected > 0)
+            EXPECT_GT(result, 0) << c.what;
+        else
+            EXPECT_EQ(result, c.expected) << c.what;
+    }
+    EXPECT_EQ(LoadPanel(0, "no-such-resource.uir", MAIN_RESOURCE), RT_ERR_NO_UI);
+    EXPECT_EQ(LoadPanel(0, nullptr, MAIN_RESOURCE), RT_ERR_ARGUMENT);
+    EXPECT_EQ(LoadPanel(9999, "Tamsel.uir", SETUP_RESOURCE), RT_ERR_ARGUMENT);
+}
+
+TEST_F(Panels, BadHandlesAndWrongKindsOfControlAreRefused) {
+    double value = 0;
+    int index = 0;
+    const struct {
+        const char *what;
+        std::function<int()> call;
+    } cases[] = {
+        {"value, no panel", [] { return SetCtrlVal(9999, ASPIRATION_VALUE, 1.0); }},
+        {"value, no control", [&] { return SetCtrlVal(mainPanel, 99, 1.0); }},
+        {"value of a lamp", [&] { return SetCtrlVal(mainPanel, ASPIRATION_LAMP, 1.0); }},
+        {"value, not a number", [&] { return SetCtrlVal(mainPanel, ASPIRATION_VALUE, NAN); }},
+        {"value, null target", [&] { return GetCtrlVal(mainPanel, ASPIRATION_VALUE, nullptr); }},
+        {"value, panel 0", [&] { return GetCtrlVal(0, ASPIRATION_VALUE, &value); }},
+        {"index of a value", [&] { return GetCtrlIndex(mainPanel, ASPIRATION_VALUE, &index); }},
+        {"index, no panel", [&] { return SetCtrlIndex(-1, COM_PORT_RING, 0); }},
+        {"dim, no control", [&] { return SetCtrlAttribute(mainPanel, 99, ATTR_DIMMED, 1); }},
+        {"colour of a value",
+         [&] { return SetCtrlAttribute(mainPanel, ASPIRATION_VALUE, ATTR_ON_COLOR, VAL_GREEN); }},
+        {"unknown attribute", [&] { return SetCtrlAttribute(mainPanel, ASPIRATION_VALUE, 1, 0); }},
+        {"focus to a lamp", [&] { return SetActiveCtrl(mainPanel, ASPIRATION_LAMP); }},
+        {"display, no panel", [] { return DisplayPanel(0); }},
+        {"hide, no panel", [] { return HidePanel(9999); }},
+        {"menu, unknown command", [&] { return TriggerMenuCommand(mainPanel, "Quit"); }},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.call(), RT_ERR_ARGUMENT) << c.what;
+    EXPECT_TRUE(Calls.empty());
+}
+
+TEST_F(Panels, ProgramSetValuesAreHeldExactlyAndNeverCommit) {
+    const float single = 3 / 10.0f;
+    const struct {
+        double set, read;
+    } cases[] = {{2.5, 2.5}, {single, single}, {7000.0, 6553.5}, {-1.0, 0.0}};
+    for (const auto &c : cases) {
+        ASSERT_EQ(SetCtrlVal(mainPanel, DELAY_VALUE, c.set), 0);
+        double read = -1;
+        ASSERT_EQ(GetCtrlVal(mainPanel, DELAY_VALUE, &read), 0);
+        EXPECT_EQ(read, c.read) << c.set;
+    }
+    EXPECT_TRUE(Calls.empty());
+}
+
+TEST_F(Panels, OperatorEntryCommitsOnceWhenTheValueChanged) {
+    Show(mainPanel);
+    const struct {
+        int control;
+        const char *callback;
+    } rows[] = {{ASPIRATION_VALUE, "AspirationChange"},
+                {DELAY_VALUE, "DelayChange"},
+                {WASH_VALUE, "WashChange"}};
+    for (const auto &row : rows) {
+        QDoubleSpinBox *value = Value(row.control);
+        ASSERT_EQ(SetCtrlVal(mainPanel, row.control, 0.30000001192092896), 0);
+        Calls.clear();
+        value->selectAll();
+        QTest::keyClicks(value, "2.5");
+        EXPECT_TRUE(Calls.empty()) << "typing alone commits: " << row.callback;
+        QTest::keyClick(value, Qt::Key_Return);
+        std::vector<Call> commits = CallsWith(row.callback, EVENT_COMMIT);
+        ASSERT_EQ(commits.size(), 1u) << row.callback;
+        EXPECT_EQ(commits[0].panel, mainPanel);
+        EXPECT_EQ(commits[0].id, row.control);
+        double read = 0;
+        ASSERT_EQ(GetCtrlVal(mainPanel, row.control, &read), 0);
+        EXPECT_EQ(read, 2.5);
+
+        QTest::keyClick(value, Qt::Key_Return);
+        EXPECT_EQ(CallsWith(row.callback, EVENT_COMMIT).size(), 1u) << "unchanged value";
+
+        QTest::keyClick(value, Qt::Key_Up);
+        EXPECT_EQ(CallsWith(row.callback, EVENT_COMMIT).size(), 2u) << "arrow";
+        ASSERT_EQ(GetCtrlVal(mainPanel, row.control, &read), 0);
+        EXPECT_DOUBLE_EQ(read, 2.6);
+    }
+}
+
+TEST_F(Panels, TabWalksTheRowsInOrderAndLeavingAnEditedFieldCommits) {
+    Show(mainPanel);
+    ASSERT_EQ(SetActiveCtrl(mainPanel, ASPIRATION_VALUE), 0);
+    ASSERT_TRUE(ControlWidget(mainPanel, ASPIRATION_VALUE)->hasFocus());
+    Value(ASPIRATION_VALUE)->selectAll();
+    QTest::keyClicks(QApplication::focusWidget(), "4.5");
+    const int order[] = {ASPIRATION_WRITE, DELAY_VALUE, DELAY_WRITE,
+                         WASH_VALUE,       WASH_WRITE,  REFRESH};
+    for (int control : order) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_TRUE(ControlWidget(mainPanel, control)->hasFocus()) << control;
+    }
+    EXPECT_EQ(CallsWith("AspirationChange", EVENT_COMMIT).size(), 1u);
+    EXPECT_EQ(CallsWith("AspirationChange", EVENT_LOST_FOCUS).size(), 1u);
+    EXPECT_EQ(CallsWith("UpdateDelay", EVENT_GOT_FOCUS).size(), 1u);
+
+    Show(setUpPanel);
+    ASSERT_EQ(SetActiveCtrl(setUpPanel, COM_PORT_RING), 0);
+    for (int control : {SETUP_OK, SETUP_CANCEL}) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_TRUE(ControlWidget(setUpPanel, control)->hasFocus()) << control;
+    }
+}
+
+TEST_F(Panels, ButtonsCommitToTheirOwnCallbackUnlessDimmed) {
+    const struct {
+        bool onSetUp;
+        int control;
+        const char *callback;
+    } buttons[] = {
+        {false, ASPIRATION_WRITE, "UpdateAspiration"},
+        {false, DELAY_WRITE, "UpdateDelay"},
+        {false, WASH_WRITE, "UpdateWash"},
+        {false, REFRESH, "RefreshAll"},
+        {true, SETUP_OK, "CloseSetUpPanel"},
+        {true, SETUP_CANCEL, "CancelSetUp"},
+    };
+    for (const auto &b : buttons) {
+        const int panel = b.onSetUp ? setUpPanel : mainPanel;
+        Calls.clear();
+        QTest::mouseClick(ControlWidget(panel, b.control), Qt::LeftButton);
+        std::vector<Call> commits = CallsWith(b.callback, EVENT_COMMIT);
+        ASSERT_EQ(commits.size(), 1u) << b.callback;
+        EXPECT_EQ(commits[0].panel, panel);
+        EXPECT_EQ(commits[0].id, b.control);
+
+        ASSERT_EQ(SetCtrlAttribute(panel, b.control, ATTR_DIMMED, 1), 0);
+        QTest::mouseClick(ControlWidget(panel, b.control), Qt::LeftButton);
+        EXPECT_EQ(CallsWith(b.callback, EVENT_COMMIT).size(), 1u) << "dimmed " << b.callback;
+        ASSERT_EQ(SetCtrlAttribute(panel, b.control, ATTR_DIMMED, 0), 0);
+    }
+}
+
+TEST_F(Panels, ClosingTheMainWindowAsksItsCallbackAndTheWindowStays) {
+    Show(mainPanel);
+    EXPECT_FALSE(PanelWidget(mainPanel)->close());
+    EXPECT_EQ(CallsWith("MainPanelCallback", EVENT_CLOSE).size(), 1u);
+    EXPECT_TRUE(PanelWidget(mainPanel)->isVisible());
+
+    // Without a panel callback, closing just hides the window, like Cancel.
+    Show(setUpPanel);
+    EXPECT_TRUE(PanelWidget(setUpPanel)->close());
+    EXPECT_FALSE(PanelWidget(setUpPanel)->isVisible());
+    EXPECT_EQ(DisplayPanel(setUpPanel), 0);
+    EXPECT_TRUE(PanelWidget(setUpPanel)->isVisible());
+}
+
+// Polls the way an exchange waits for a reply: the timeout timer must keep ticking inside.
+bool TickedWhilePolling = false;
+int PollingRefresh(int panel, int, int event, void *, int, int) {
+    if (event != EVENT_COMMIT)
+        return 0;
+    const size_t before = CallsWith("XrayTimeSlice", EVENT_TIMER_TICK).size();
+    RunEventsUntil([&] { return CallsWith("XrayTimeSlice", EVENT_TIMER_TICK).size() > before; });
+    TickedWhilePolling = CallsWith("XrayTimeSlice", EVENT_TIMER_TICK).size() > before;
+    (void)panel;
+    return 0;
+}
+
+TEST_F(Panels, TimerControlsTickOnlyWhileTheirPanelIsDisplayed) {
+    RunEventsFor(500);
+    EXPECT_TRUE(CallsWith("AquireTimeSlice", EVENT_TIMER_TICK).empty()) << "ticked before shown";
+
+    Show(mainPanel);
+    RunEventsUntil([] {
+        return !CallsWith("AquireTimeSlice", EVENT_TIMER_TICK).empty() &&
+               !CallsWith("XrayTimeSlice", EVENT_TIMER_TICK).empty();
+    });
+    for (const char *timer : {"AquireTimeSlice", "XrayTimeSlice"}) {
+        std::vector<Call> ticks = CallsWith(timer, EVENT_TIMER_TICK);
+        ASSERT_FALSE(ticks.empty()) << timer;
+        EXPECT_EQ(ticks[0].panel, mainPanel);
+        EXPECT_EQ(ticks[0].id,
+                  std::string(timer) == "AquireTimeSlice" ? START_UP_TIMER : TIMEOUT_TIMER);
+    }
+
+    ASSERT_EQ(HidePanel(mainPanel), 0);
+    Calls.clear();
+    RunEventsFor(500);
+    EXPECT_TRUE(CallsWith("XrayTimeSlice", EVENT_TIMER_TICK).empty()) << "ticked while hidden";
+}
+
+TEST(PanelTimers, TickInsideACallbackThatPollsTheEventLoop) {
+    std::vector<CallbackName> table(CALLBACKS, CALLBACKS + CALLBACK_COUNT);
+    for (CallbackName &entry : table)
+        if (std::string(entry.name) == "RefreshAll")
+            entry.control = PollingRefresh;
+    RegisterCallbacks(table.data(), static_cast<int>(table.size()));
+    const int panel = LoadPanel(0, "Tamsel.uir", MAIN_RESOURCE);
+    ASSERT_GT(panel, 0);
+    ASSERT_EQ(DisplayPanel(panel), 0);
+    TickedWhilePolling = false;
+    QTest::mouseClick(ControlWidget(panel, REFRESH), Qt::LeftButton);
+    EXPECT_TRUE(TickedWhilePolling);
+    HidePanel(panel);
+    RegisterCallbacks(CALLBACKS, CALLBACK_COUNT);
+}
+
+TEST_F(Panels, RingRefusesAnIndexOutsideItsListAndKeepsTheSelection) {
+    ASSERT_EQ(SetCtrlIndex(setUpPanel, COM_PORT_RING, 1), 0);
+    for (int bad : {-1, 4, 100}) {
+        EXPECT_EQ(SetCtrlIndex(setUpPanel, COM_PORT_RING, bad), RT_ERR_ARGUMENT) << bad;
+        int index = -7;
+        ASSERT_EQ(GetCtrlIndex(setUpPanel, COM_PORT_RING, &index), 0);
+        EXPECT_EQ(index, 1) << bad;
+    }
+}
+
+TEST_F(Panels, PortListShowsTheDeviceEachPortMapsTo) {
+    setenv("TAMSEL_COM3", "/dev/tamsel-test-line", 1);
+    const int panel = LoadPanel(mainPanel, "Tamsel.uir", SETUP_RESOURCE);
+    unsetenv("TAMSEL_COM3");
+    ASSERT_GT(panel, 0);
+    auto *ring = qobject_cast<QComboBox *>(ControlWidget(panel, COM_PORT_RING));
+    ASSERT_NE(ring, nullptr);
+    EXPECT_EQ(ring->itemText(2).toStdString(), "COM3  (/dev/tamsel-test-line)");
+}
+
+TEST_F(Panels, AttributesRoundTripAndLampsSayTheirStateInWords) {
+    int value = -1;
+    ASSERT_EQ(GetCtrlAttribute(mainPanel, ASPIRATION_LAMP, ATTR_ON_COLOR, &value), 0);
+    EXPECT_EQ(value, VAL_YELLOW) << "lamps start unconfirmed";
+    for (int lamp : {ASPIRATION_LAMP, DELAY_LAMP, WASH_LAMP}) {
+        auto *label = qobject_cast<QLabel *>(ControlWidget(mainPanel, lamp));
+        ASSERT_NE(label, nullptr);
+        QString words[2];
+        const int colors[] = {VAL_GREEN, VAL_YELLOW};
+        for (int i = 0; i < 2; i++) {
+            ASSERT_EQ(SetCtrlAttribute(mainPanel, lamp, ATTR_ON_COLOR, colors[i]), 0);
+            ASSERT_EQ(GetCtrlAttribute(mainPanel, lamp, ATTR_ON_COLOR, &value), 0);
+            EXPECT_EQ(value, colors[i]);
+            words[i] = label->text();
+        }
+        EXPECT_FALSE(words[0].isEmpty());
+        EXPECT_NE(words[0], words[1]) << "colour is the only difference";
+        ASSERT_EQ(SetCtrlAttribute(mainPanel, lamp, ATTR_ON_COLOR, 0x123456), 0);
+        ASSERT_EQ(GetCtrlAttribute(mainPanel, lamp, ATTR_ON_COLOR, &value), 0);
+        EXPECT_EQ(value, 0x123456);
+    }
+    for (int dimmed : {1, 0}) {
+        ASSERT_EQ(SetCtrlAttribute(mainPanel, WASH_VALUE, ATTR_DIMMED, dimmed), 0);
+        ASSERT_EQ(GetCtrlAttribute(mainPanel, WASH_VALUE, ATTR_DIMMED, &value), 0);
+        EXPECT_EQ(value, dimmed);
+        EXPECT_EQ(Value(WASH_VALUE)->isEnabled(), dimmed == 0);
+    }
+}
+
+TEST_F(Panels, MenuCommandsReachTheirCallbacksAndHaveMnemonics) {
+    const struct {
+        const char *callback;
+        int item;
+    } commands[] = {{"CommSetUpCallback", MENU_COMM_SETUP},
+                    {"ExitCallback", MENU_EXIT},
+                    {"AboutCallback", MENU_ABOUT}};
+    for (const auto &command : commands) {
+        Calls.clear();
+        ASSERT_EQ(TriggerMenuCommand(mainPanel, command.callback), 0) << command.callback;
+        ASSERT_EQ(Calls.size(), 1u) << command.callback;
+        EXPECT_EQ(Calls[0].callback, command.callback);
+        EXPECT_EQ(Calls[0].panel, mainPanel);
+        EXPECT_EQ(Calls[0].id, command.item);
+        EXPECT_EQ(Calls[0].event, MENU_BAR);
+    }
+    for (QMenu *menu : PanelWidget(mainPanel)->findChildren<QMenu *>()) {
+        EXPECT_TRUE(menu->title().contains('&')) << menu->title().toStdString();
+        for (QAction *action : menu->actions())
+            EXPECT_TRUE(action->isSeparator() || action->text().contains('&'))
+                << action->text().toStdString();
+    }
+}
+
+} // namespace
