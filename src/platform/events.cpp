@@ -1,1 +1,211 @@
-// placeholder until the events service lands
+// Event loop and process service: the Qt application, the loop callbacks run in, and signals.
+#include "runtime.h"
+
+#include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QEventLoop>
+#include <QSocketNotifier>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// How long ProcessSystemEvents waits for an event when none is pending. Long enough that a
+// caller polling the line through it costs about 1% of a core, short enough that its own checks
+// (and a reply timeout counted in timer ticks) run promptly.
+constexpr int IDLE_WAIT_MS = 2;
+
+constexpr double MAX_DELAY_SECONDS = 1e9;
+
+// QApplication keeps references to argc and argv for its whole life, and is never destroyed, so
+// their storage is allocated once and never freed.
+struct Arguments {
+    int argc = 0;
+    std::vector<std::string> texts;
+    std::vector<char *> argv;
+};
+Arguments *eventsArguments = nullptr;
+
+// The innermost running RunUserInterface loop, and a quit that arrived while none ran.
+QEventLoop *eventsLoop = nullptr;
+bool eventsQuitPending = false;
+int eventsQuitCode = 0;
+
+// The write end is the only thing the signal handler touches.
+int eventsSignalPipe[2] = {-1, -1};
+// A signal's quit that no RunUserInterface has ended for yet. A second signal meanwhile means the
+// program is held elsewhere (a modal box, a callback that never returns) and ends it at once.
+bool eventsSignalQuitOutstanding = false;
+
+QObject *eventsWakeTarget = nullptr;
+
+void OnTerminationSignal(int signalNumber) {
+    const int savedErrno = errno;
+    const char byte = static_cast<char>(signalNumber);
+    // A full pipe already holds a pending quit; nothing is lost by failing here.
+    const ssize_t written = write(eventsSignalPipe[1], &byte, 1);
+    (void)written;
+    errno = savedErrno;
+}
+
+// The number of the last signal written to the pipe.
+int DrainSignalPipe() {
+    char bytes[64];
+    int signalNumber = SIGTERM;
+    for (ssize_t n; (n = read(eventsSignalPipe[0], bytes, sizeof bytes)) > 0;)
+        signalNumber = bytes[n - 1];
+    return signalNumber;
+}
+
+void OnSignalReported() {
+    const int signalNumber = DrainSignalPipe();
+    if (eventsSignalQuitOutstanding) {
+        signal(signalNumber, SIG_DFL);
+        raise(signalNumber);
+    }
+    eventsSignalQuitOutstanding = true;
+    QuitUserInterface(0);
+}
+
+// SIGINT and SIGTERM are turned into a byte on a pipe that the event loop watches, because the
+// only safe thing a handler can do is write(); the loop then quits as the Exit command does.
+bool InstallSignalHandling() {
+    if (pipe2(eventsSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    auto *notifier = new QSocketNotifier(eventsSignalPipe[0], QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, OnSignalReported);
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = OnTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+// QApplication ends the process when its platform plugin cannot start, so the obvious case of no
+// display at all is caught first and reported as a failure the caller can handle.
+bool DisplayNamed(const Arguments &arguments) {
+#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") ||
+        !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        return true;
+    for (const std::string &text : arguments.texts)
+        if (text == "-platform")
+            return true;
+    return false;
+#else
+    (void)arguments;
+    return true;
+#endif
+}
+
+Arguments *CopyArguments(char *argv[]) {
+    auto *arguments = new Arguments;
+    for (int i = 0; argv && argv[i]; i++)
+        arguments->texts.emplace_back(argv[i]);
+    if (arguments->texts.empty())
+        arguments->texts.emplace_back("tamsel");
+    for (std::string &text : arguments->texts)
+        arguments->argv.push_back(&text[0]);
+    arguments->argv.push_back(nullptr);
+    arguments->argc = static_cast<int>(arguments->texts.size());
+    return arguments;
+}
+
+} // namespace
+
+int InitCVIRTE(void *hInstance, char *argv[], void *reserved) {
+    (void)hInstance;
+    (void)reserved;
+    if (!QCoreApplication::instance()) {
+        if (!eventsArguments)
+            eventsArguments = CopyArguments(argv);
+        if (!DisplayNamed(*eventsArguments)) {
+            fputs("No display to show the panels on: set DISPLAY, WAYLAND_DISPLAY or "
+                  "QT_QPA_PLATFORM\n",
+                  stderr);
+            return 0;
+        }
+        new QApplication(eventsArguments->argc, eventsArguments->argv.data());
+    } else if (!qobject_cast<QApplication *>(QCoreApplication::instance())) {
+        return 0;
+    }
+    if (eventsWakeTarget)
+        return 1;
+    // Only QuitUserInterface ends the program; hiding the last panel or closing the last message
+    // box must not end every running loop behind the program's back.
+    QApplication::setQuitOnLastWindowClosed(false);
+    if (!InstallSignalHandling())
+        return 0;
+    eventsWakeTarget = new QObject(qApp);
+    return 1;
+}
+
+int RunUserInterface(void) {
+    if (!QCoreApplication::instance())
+        return RT_ERR_NO_UI;
+    int code = eventsQuitCode;
+    if (eventsQuitPending) {
+        eventsQuitPending = false;
+    } else {
+        QEventLoop loop;
+        QEventLoop *outer = eventsLoop;
+        eventsLoop = &loop;
+        code = loop.exec();
+        eventsLoop = outer;
+    }
+    eventsSignalQuitOutstanding = false;
+    return code;
+}
+
+int QuitUserInterface(int code) {
+    if (eventsLoop) {
+        eventsLoop->exit(code);
+    } else {
+        eventsQuitPending = true;
+        eventsQuitCode = code;
+    }
+    return 0;
+}
+
+int ProcessSystemEvents(void) {
+    QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
+    if (!QCoreApplication::instance() || !dispatcher || !eventsWakeTarget)
+        return RT_ERR_ARGUMENT;
+    if (dispatcher->processEvents(QEventLoop::AllEvents))
+        return 0;
+    // Nothing was pending: sleep in the dispatcher until an event comes (serial data wakes it at
+    // once), bounded by a timer of our own. A timer per call, not a shared one, keeps a nested
+    // call from a callback from stopping the outer call's bound.
+    const int wake = eventsWakeTarget->startTimer(IDLE_WAIT_MS, Qt::PreciseTimer);
+    dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    eventsWakeTarget->killTimer(wake);
+    return 0;
+}
+
+void Delay(double seconds) {
+    if (!(seconds > 0))
+        return;
+    if (seconds > MAX_DELAY_SECONDS)
+        seconds = MAX_DELAY_SECONDS;
+    timespec left;
+    left.tv_sec = static_cast<time_t>(seconds);
+    left.tv_nsec = static_cast<long>((seconds - static_cast<double>(left.tv_sec)) * 1e9);
+    if (left.tv_nsec > 999999999)
+        left.tv_nsec = 999999999;
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+int Cls(void) {
+    return 0;
+}

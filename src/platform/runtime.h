@@ -21,39 +21,66 @@ enum RuntimeError {
 
 // ---------------------------------------------------------------------------------------------
 // Serial line. Ports count from 1. Port n is the device named by the environment variable
-// TAMSEL_COM<n> when set, otherwise the system's n-th port (/dev/ttyS<n-1>, COM<n>).
+// TAMSEL_COM<n> when set, otherwise the system's n-th port (/dev/ttyS<n-1>, COM<n>). A port number
+// below 1 is RT_ERR_ARGUMENT everywhere. Device ports need InitCVIRTE first (RT_ERR_ARGUMENT
+// before it).
+// A device that vanishes while open (adapter pulled, line hung up) closes its port: from then on
+// reads see nothing and writes report RT_ERR_NOT_OPEN, until an open succeeds again.
 
-// Opens the port exclusively with the given line settings and empties both queues; an already
-// open port is reopened. deviceName is accepted for compatibility and ignored. parity: 0 none.
+// Opens the port exclusively with the given line settings, no flow control, and empties both
+// queues, so bytes that arrived before the open are never read; an already open port is reopened.
+// deviceName is accepted for compatibility and ignored. parity: 0 none, 1 odd, 2 even, 3 mark,
+// 4 space; dataBits 5 to 8; stopBits 1 or 2. inQueueSize bounds the bytes held for reading (the
+// line is not read further while that many wait); outQueueSize bounds the bytes waiting to be sent.
+// Bad settings or queue sizes below 1 are RT_ERR_ARGUMENT; a device that does not exist or is not
+// a serial line RT_ERR_OPEN_FAILED; one held elsewhere (or not ours to open) RT_ERR_BUSY; settings
+// the device refuses RT_ERR_CONFIG. The port is left closed after any failure.
 int OpenComConfig(int port, const char *deviceName, long baud, int parity, int dataBits,
                   int stopBits, int inQueueSize, int outQueueSize);
-int SetCTSMode(int port, int mode);            // mode 0: no hardware handshake
-int SetXMode(int port, int mode);              // mode 0: no XON/XOFF
+// mode 0: no hardware handshake; 1 or 2: RTS/CTS handshake. RT_ERR_NOT_OPEN when not open.
+int SetCTSMode(int port, int mode);
+// mode 0: no XON/XOFF; 1: XON/XOFF. RT_ERR_NOT_OPEN when not open.
+int SetXMode(int port, int mode);
+// Accepts a finite timeout of 0 or more seconds on an open port. Nothing here blocks on the line
+// (ComWrt queues, ComRdByte takes what is waiting), so the timeout bounds no call.
 int SetComTime(int port, double timeoutSeconds);
-// Queues count bytes for sending and returns the number queued, or a negative error.
+// Queues count bytes for sending, starts sending at once, and returns the number queued: fewer than
+// count (down to 0) when the output queue is full. RT_ERR_ARGUMENT for a null buffer or a negative
+// count, RT_ERR_NOT_OPEN when the port is not open.
 int ComWrt(int port, const char *buffer, int count);
 // Bytes waiting in the input queue; 0 when none or when the port is not open.
 int GetInQLen(int port);
-// The next byte (0..255) from the input queue, or a negative error when none is waiting.
+// The next byte (0..255) from the input queue; RT_ERR_IO when none is waiting, RT_ERR_NOT_OPEN when
+// the port is not open.
 int ComRdByte(int port);
 // Closes the port. Closing a port that is not open succeeds.
 int CloseCom(int port);
 // The device path that port n maps to ("" for a port number below 1); for showing to the operator.
+// The text stays valid until the next call for the same port number.
 const char *ComPortDevice(int port);
 
 // ---------------------------------------------------------------------------------------------
 // Event loop and process.
 
-// Starts the run-time (the Qt application object, signal handling). 0 means failure.
+// Starts the run-time: the Qt application object (argv, NULL-terminated, may be null) and the
+// handling of SIGINT and SIGTERM, which end the program as QuitUserInterface(0) does (a second one
+// before a RunUserInterface has ended for the first ends the process at once). Returns 1, or
+// 0 when there is no display to show panels on (no DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM).
+// A platform that is named but cannot start still ends the process inside Qt. Calling it again
+// returns 1 and changes nothing.
 int InitCVIRTE(void *hInstance, char *argv[], void *reserved);
 // Runs the event loop, calling callbacks, until QuitUserInterface. Returns the code given there.
+// Loops nest: QuitUserInterface ends the innermost one. RT_ERR_NO_UI before InitCVIRTE.
 int RunUserInterface(void);
+// Ends the running RunUserInterface with code; called when none runs, the next one returns code
+// at once. Returns 0.
 int QuitUserInterface(int code);
 // Dispatches pending events, callbacks included. When nothing is pending it waits for the next
 // event (serial data, a timer tick, input) for at most a few milliseconds, so a caller that polls
-// through it does not spin.
+// through it does not spin. Returns 0, or RT_ERR_ARGUMENT before InitCVIRTE.
 int ProcessSystemEvents(void);
-// Waits the given time without dispatching events.
+// Waits the given time without dispatching events. 0, a negative time or NaN waits not at all; no
+// wait is longer than 1e9 seconds.
 void Delay(double seconds);
 // Clears the standard output window; on a console there is nothing to clear.
 int Cls(void);
@@ -63,21 +90,32 @@ int Cls(void);
 
 enum { MAX_PATHNAME_LEN = 260 };
 
-// Writes the directory of the running program into buffer (MAX_PATHNAME_LEN characters).
+// Writes the directory of the running program into buffer (MAX_PATHNAME_LEN characters, the NUL
+// included). RT_ERR_ARGUMENT for a null buffer or before InitCVIRTE, RT_ERR_IO when the directory
+// does not fit; buffer then holds an empty text.
 int GetProjectDir(char *buffer);
-// Joins directory and fileName into buffer (MAX_PATHNAME_LEN characters); fails if it won't fit.
+// Joins directory and fileName into buffer (MAX_PATHNAME_LEN characters, the NUL included) with
+// exactly one '/' between them; an empty directory gives fileName alone. RT_ERR_ARGUMENT for a null
+// pointer or a result that does not fit; buffer then holds an empty text.
 int MakePathname(const char *directory, const char *fileName, char *buffer);
-// 1 when path exists (size receives its size in bytes), 0 when it does not, negative on error.
+// 1 when path exists (size receives its size in bytes), 0 when it does not (a missing directory on
+// the way included), negative on error: RT_ERR_ARGUMENT for a null pointer or a name too long for
+// the system, RT_ERR_IO when the system refuses to look (no permission). size is 0 unless 1.
 int GetFileInfo(const char *path, long *size);
-// Nearest integer; halves round away from zero.
+// Nearest integer; halves round away from zero. NaN gives 0; values beyond long's range give
+// LONG_MIN or LONG_MAX.
 long RoundRealToNearestInteger(double x);
-// Copies count bytes; adds no NUL.
+// Copies count bytes (the ranges may overlap); adds no NUL. Nothing happens for a null pointer, a
+// negative index or a count below 1.
 void CopyBytes(char *target, int targetIndex, const char *source, int sourceIndex, int count);
 
 // ---------------------------------------------------------------------------------------------
 // Panels, controls and message boxes.
 
-// Shows a modal message box and returns once the operator has dismissed it.
+// Shows a modal message box and returns once the operator has dismissed it. The text is shown as
+// plain text in a fixed-pitch font, "\r\n" and "\n" each break the line and a lone "\r" is dropped.
+// Returns 0; RT_ERR_ARGUMENT for a null pointer; RT_ERR_NO_UI without a QApplication (the message
+// then goes to standard error).
 int MessagePopup(const char *title, const char *text);
 
 enum {

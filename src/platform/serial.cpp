@@ -1,1 +1,339 @@
-// placeholder until the serial service lands
+// Serial line service: port numbers mapped to devices behind QSerialPort, or to a scripted line.
+#include "runtime.h"
+#include "runtime_testing.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QSerialPort>
+
+#include <poll.h>
+
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+
+namespace {
+
+// A device port. The QSerialPort is made at the first open and kept for the life of the process;
+// between uses it is simply closed.
+struct DevicePort {
+    QSerialPort *serial = nullptr;
+    qint64 outQueueSize = 0;
+};
+
+// A scripted line stands in for a device. Opening it always succeeds and empties the input, as a
+// real open discards what arrived before it; closing drops what is still unread. Bytes fed while
+// it is closed are therefore never read. What the program writes is kept, across reopens, until
+// the test takes it.
+struct ScriptedLine {
+    bool open = false;
+    std::string input;
+    size_t inputRead = 0;
+    std::string output;
+    std::function<void(const std::string &written)> responder;
+};
+
+struct LineSettings {
+    qint32 baud;
+    QSerialPort::Parity parity;
+    QSerialPort::DataBits dataBits;
+    QSerialPort::StopBits stopBits;
+    qint64 inQueueSize;
+    qint64 outQueueSize;
+};
+
+std::map<int, DevicePort> serialDevicePorts;
+std::map<int, ScriptedLine> serialScriptedLines;
+std::map<int, std::string> serialDeviceNames; // the texts ComPortDevice hands out
+
+std::string DevicePath(int port) {
+    char variable[32]; // "TAMSEL_COM" and an int: 10 + 11 + NUL
+    snprintf(variable, sizeof variable, "TAMSEL_COM%d", port);
+    const char *named = getenv(variable);
+    if (named && *named)
+        return named;
+    char path[32]; // "/dev/ttyS" and an int: 9 + 11 + NUL
+#ifdef _WIN32
+    snprintf(path, sizeof path, "COM%d", port);
+#else
+    snprintf(path, sizeof path, "/dev/ttyS%d", port - 1);
+#endif
+    return path;
+}
+
+ScriptedLine *FindScriptedLine(int port) {
+    auto found = serialScriptedLines.find(port);
+    return found == serialScriptedLines.end() ? nullptr : &found->second;
+}
+
+DevicePort *FindOpenDevice(int port) {
+    auto found = serialDevicePorts.find(port);
+    if (found == serialDevicePorts.end() || !found->second.serial ||
+        !found->second.serial->isOpen())
+        return nullptr;
+    return &found->second;
+}
+
+bool SettingsFromArguments(long baud, int parity, int dataBits, int stopBits, int inQueueSize,
+                           int outQueueSize, LineSettings *settings) {
+    static const QSerialPort::Parity PARITIES[] = {QSerialPort::NoParity, QSerialPort::OddParity,
+                                                   QSerialPort::EvenParity, QSerialPort::MarkParity,
+                                                   QSerialPort::SpaceParity};
+    if (baud < 1 || baud > INT32_MAX || parity < 0 || parity > 4 || dataBits < 5 || dataBits > 8 ||
+        stopBits < 1 || stopBits > 2 || inQueueSize < 1 || outQueueSize < 1)
+        return false;
+    settings->baud = static_cast<qint32>(baud);
+    settings->parity = PARITIES[parity];
+    settings->dataBits = static_cast<QSerialPort::DataBits>(dataBits);
+    settings->stopBits = stopBits == 1 ? QSerialPort::OneStop : QSerialPort::TwoStop;
+    settings->inQueueSize = inQueueSize;
+    settings->outQueueSize = outQueueSize;
+    return true;
+}
+
+// QSerialPort 6.4 keeps a port open after its line hangs up, and its read notifier takes the
+// read() of 0 that follows as a ReadError with a stale errno, over and over at full CPU; a pulled
+// USB adapter looks the same. While the port is open, the first read, write or resource error
+// closes it: that ends the notifiers, and the closed state is what the program sees from then on.
+// Closing from inside the notifier's own signal is safe, as Qt deletes its notifiers later.
+// A write that would block cannot cause this (ComWrt only pushes bytes when the line can take
+// them), so a backed-up line is never mistaken for a dead one.
+void CloseOnLineFailure(QSerialPort *serial, QSerialPort::SerialPortError error) {
+    if ((error == QSerialPort::ReadError || error == QSerialPort::WriteError ||
+         error == QSerialPort::ResourceError) &&
+        serial->isOpen())
+        serial->close();
+}
+
+QSerialPort *MakeSerialPort() {
+    auto *serial = new QSerialPort;
+    QObject::connect(
+        serial, &QSerialPort::errorOccurred, serial,
+        [serial](QSerialPort::SerialPortError error) { CloseOnLineFailure(serial, error); });
+    return serial;
+}
+
+// Qt names a device by path; a link is resolved so that every alias of one device (a by-id link,
+// a simulator's link to its pty) shares one lock file and excludes the others.
+QString DeviceName(const std::string &path) {
+    const QString name = QFile::decodeName(path.c_str());
+    QFileInfo info(name);
+    if (!info.isAbsolute())
+        return name;
+    const QString target = info.canonicalFilePath();
+    return target.isEmpty() ? name : target;
+}
+
+int OpenDevice(int port, const LineSettings &settings) {
+    if (!QCoreApplication::instance())
+        return RT_ERR_ARGUMENT;
+    DevicePort &device = serialDevicePorts[port];
+    if (!device.serial)
+        device.serial = MakeSerialPort();
+    QSerialPort *serial = device.serial;
+    if (serial->isOpen())
+        serial->close();
+    serial->setPortName(DeviceName(DevicePath(port)));
+    serial->setReadBufferSize(settings.inQueueSize);
+    if (!serial->open(QIODevice::ReadWrite)) {
+        // A second opener is refused with PermissionError (the lock file, or TIOCEXCL), which is
+        // also what a user outside the dialout group gets.
+        return serial->error() == QSerialPort::PermissionError ? RT_ERR_BUSY : RT_ERR_OPEN_FAILED;
+    }
+    if (!serial->setBaudRate(settings.baud) || !serial->setParity(settings.parity) ||
+        !serial->setDataBits(settings.dataBits) || !serial->setStopBits(settings.stopBits) ||
+        !serial->setFlowControl(QSerialPort::NoFlowControl)) {
+        serial->close();
+        return RT_ERR_CONFIG;
+    }
+    // Qt does not flush on open: without this, bytes the line delivered before the open would be
+    // read as the first reply.
+    serial->clear();
+    device.outQueueSize = settings.outQueueSize;
+    return 0;
+}
+
+// Whether the line can take bytes now, so that a write cannot fail with EAGAIN (which Qt reports
+// as a ResourceError). A hung-up line counts as writable: the write then fails and closes the port.
+bool LineWritable(QSerialPort *serial) {
+    pollfd line = {static_cast<int>(serial->handle()), POLLOUT, 0};
+    return poll(&line, 1, 0) > 0 && (line.revents & (POLLOUT | POLLHUP | POLLERR)) != 0;
+}
+
+int SetFlowControl(int port, bool on, QSerialPort::FlowControl kind) {
+    if (port < 1)
+        return RT_ERR_ARGUMENT;
+    if (ScriptedLine *line = FindScriptedLine(port))
+        return line->open ? 0 : RT_ERR_NOT_OPEN;
+    DevicePort *device = FindOpenDevice(port);
+    if (!device)
+        return RT_ERR_NOT_OPEN;
+    QSerialPort *serial = device->serial;
+    if (on)
+        return serial->setFlowControl(kind) ? 0 : RT_ERR_CONFIG;
+    if (serial->flowControl() != kind)
+        return 0;
+    return serial->setFlowControl(QSerialPort::NoFlowControl) ? 0 : RT_ERR_CONFIG;
+}
+
+} // namespace
+
+int OpenComConfig(int port, const char *deviceName, long baud, int parity, int dataBits,
+                  int stopBits, int inQueueSize, int outQueueSize) {
+    (void)deviceName;
+    LineSettings settings;
+    if (port < 1 || !SettingsFromArguments(baud, parity, dataBits, stopBits, inQueueSize,
+                                           outQueueSize, &settings))
+        return RT_ERR_ARGUMENT;
+    if (ScriptedLine *line = FindScriptedLine(port)) {
+        line->open = true;
+        line->input.clear();
+        line->inputRead = 0;
+        return 0;
+    }
+    return OpenDevice(port, settings);
+}
+
+int SetCTSMode(int port, int mode) {
+    if (mode < 0 || mode > 2)
+        return RT_ERR_ARGUMENT;
+    return SetFlowControl(port, mode != 0, QSerialPort::HardwareControl);
+}
+
+int SetXMode(int port, int mode) {
+    if (mode < 0 || mode > 1)
+        return RT_ERR_ARGUMENT;
+    return SetFlowControl(port, mode != 0, QSerialPort::SoftwareControl);
+}
+
+int SetComTime(int port, double timeoutSeconds) {
+    if (port < 1 || !std::isfinite(timeoutSeconds) || timeoutSeconds < 0)
+        return RT_ERR_ARGUMENT;
+    if (ScriptedLine *line = FindScriptedLine(port))
+        return line->open ? 0 : RT_ERR_NOT_OPEN;
+    return FindOpenDevice(port) ? 0 : RT_ERR_NOT_OPEN;
+}
+
+int ComWrt(int port, const char *buffer, int count) {
+    if (port < 1 || count < 0 || (!buffer && count > 0))
+        return RT_ERR_ARGUMENT;
+    if (ScriptedLine *line = FindScriptedLine(port)) {
+        if (!line->open)
+            return RT_ERR_NOT_OPEN;
+        std::string written(buffer, static_cast<size_t>(count));
+        line->output += written;
+        // A copy: the responder may replace itself or detach the line while it runs.
+        auto responder = line->responder;
+        if (responder)
+            responder(written);
+        return count;
+    }
+    DevicePort *device = FindOpenDevice(port);
+    if (!device)
+        return RT_ERR_NOT_OPEN;
+    QSerialPort *serial = device->serial;
+    const qint64 room = device->outQueueSize - serial->bytesToWrite();
+    const int queued = room < count ? static_cast<int>(room > 0 ? room : 0) : count;
+    if (queued == 0)
+        return 0;
+    if (serial->write(buffer, queued) != queued)
+        return RT_ERR_IO;
+    // Without this the bytes wait for the next event dispatch, and the program may Delay first.
+    if (LineWritable(serial))
+        serial->flush();
+    return queued;
+}
+
+int GetInQLen(int port) {
+    if (port < 1)
+        return RT_ERR_ARGUMENT;
+    if (ScriptedLine *line = FindScriptedLine(port)) {
+        if (!line->open)
+            return 0;
+        const size_t waiting = line->input.size() - line->inputRead;
+        return waiting > INT_MAX ? INT_MAX : static_cast<int>(waiting);
+    }
+    DevicePort *device = FindOpenDevice(port);
+    if (!device)
+        return 0;
+    const qint64 waiting = device->serial->bytesAvailable();
+    return waiting > INT_MAX ? INT_MAX : static_cast<int>(waiting);
+}
+
+int ComRdByte(int port) {
+    if (port < 1)
+        return RT_ERR_ARGUMENT;
+    if (ScriptedLine *line = FindScriptedLine(port)) {
+        if (!line->open)
+            return RT_ERR_NOT_OPEN;
+        if (line->inputRead == line->input.size())
+            return RT_ERR_IO;
+        const unsigned char byte = static_cast<unsigned char>(line->input[line->inputRead++]);
+        if (line->inputRead == line->input.size()) {
+            line->input.clear();
+            line->inputRead = 0;
+        }
+        return byte;
+    }
+    DevicePort *device = FindOpenDevice(port);
+    if (!device)
+        return RT_ERR_NOT_OPEN;
+    char byte;
+    if (device->serial->read(&byte, 1) != 1)
+        return RT_ERR_IO;
+    return static_cast<unsigned char>(byte);
+}
+
+int CloseCom(int port) {
+    if (port < 1)
+        return RT_ERR_ARGUMENT;
+    if (ScriptedLine *line = FindScriptedLine(port)) {
+        line->open = false;
+        line->input.clear();
+        line->inputRead = 0;
+        return 0;
+    }
+    if (DevicePort *device = FindOpenDevice(port))
+        device->serial->close();
+    return 0;
+}
+
+const char *ComPortDevice(int port) {
+    if (port < 1)
+        return "";
+    std::string &name = serialDeviceNames[port];
+    name = DevicePath(port);
+    return name.c_str();
+}
+
+void AttachScriptedLine(int port) {
+    if (DevicePort *device = FindOpenDevice(port))
+        device->serial->close();
+    serialScriptedLines[port] = ScriptedLine();
+}
+
+void DetachScriptedLine(int port) {
+    serialScriptedLines.erase(port);
+}
+
+void FeedScriptedLine(int port, const std::string &bytes) {
+    if (ScriptedLine *line = FindScriptedLine(port))
+        line->input += bytes;
+}
+
+std::string TakeScriptedLineOutput(int port) {
+    ScriptedLine *line = FindScriptedLine(port);
+    return line ? std::exchange(line->output, std::string()) : std::string();
+}
+
+void SetScriptedLineResponder(int port, std::function<void(const std::string &written)> responder) {
+    if (ScriptedLine *line = FindScriptedLine(port))
+        line->responder = std::move(responder);
+}
