@@ -1,0 +1,133 @@
+// The Tamsel module: the port setting file TAMSEL.INI, start-up and the operator interface.
+#include "Tamsel.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// ---------------------------------------------------------------------------------------------
+// Port setting file. Format, as written:
+//     [Port]\r\n
+//     COMNO=<port>\r\n
+// The reader also takes LF and CR CR LF line ends; lines before "[Port]" are ignored and the
+// first "key=value" line after it decides.
+
+static const char INI_FILE_NAME[] = "TAMSEL.INI";
+static const char INI_SECTION[] = "[Port]";
+static const char INI_KEY[] = "COMNO";
+// Written beside the file and renamed over it, so a crash mid-write never leaves it truncated.
+static const char INI_TEMP_SUFFIX[] = ".tmp";
+static const char INI_READ_TITLE[] = "Read INI file";
+static const char INI_UPDATE_TITLE[] = "Update INI file";
+static const char INI_FILE_ERROR[] = "File error seen, check pc";
+
+enum {
+    INI_DEFAULT_COM_NO = 2,
+    INI_MIN_COM_NO = 1,
+    INI_MAX_COM_NO = 4,
+    INI_LINE_SIZE = 255, // one read takes at most 254 characters; a longer line comes in pieces
+};
+
+char ProjectDir[MAX_PATHNAME_LEN];
+// Full path of TAMSEL.INI; empty until formed (or after ProjectDir proved too long to join).
+static char IniFilePath[MAX_PATHNAME_LEN];
+
+// Joins ProjectDir and the file name into IniFilePath. 0 when the result would not fit: the path
+// is then empty, never truncated, so no other file is ever read or replaced.
+static int FormIniFilePath(void) {
+    return MakePathname(ProjectDir, INI_FILE_NAME, IniFilePath) == 0;
+}
+
+// 1 when the line's text is exactly "[Port]": CRs and LFs leading the line are skipped and the
+// text ends at the next CR or LF. Works on the C string only: bytes after a NUL are not looked at.
+static int IsSectionLine(const char *line) {
+    const char *text = line + strspn(line, "\r\n");
+    size_t length = strcspn(text, "\r\n");
+    return length == sizeof INI_SECTION - 1 && strncmp(text, INI_SECTION, length) == 0;
+}
+
+// Splits a line after the section line at its first '=' (leading '=' skipped). 0 when the line
+// has no '=' or nothing between it and the line feed: it is passed over. Otherwise 1, and
+// *comNo is the port it names, or 0 when the key is not exactly "COMNO" or the number is not 1..4.
+static int ParseKeyLine(const char *line, int *comNo) {
+    const char *key = line + strspn(line, "=");
+    size_t keyLength = strcspn(key, "=");
+    if (key[keyLength] != '=')
+        return 0;
+    const char *value = key + keyLength + 1;
+    if (strcspn(value, "\n") == 0)
+        return 0;
+    *comNo = 0;
+    if (keyLength != sizeof INI_KEY - 1 || strncmp(key, INI_KEY, keyLength) != 0)
+        return 1;
+    // strtol stops at the CR or LF that ends the value. The range is checked on the long, before
+    // narrowing: a huge value must not wrap into 1..4.
+    long number = strtol(value, nullptr, 10);
+    if (number >= INI_MIN_COM_NO && number <= INI_MAX_COM_NO)
+        *comNo = (int)number;
+    return 1;
+}
+
+// Reads the port from an open file. 0 when there is no "[Port]" line, the decisive line is bad,
+// or the end of the file was met first: a file whose last line has no line end is treated as
+// cut short, even when that line looks complete.
+static int ReadIniComNo(FILE *file, int *comNo) {
+    char line[INI_LINE_SIZE];
+    int found = 0;
+    while (!found && fgets(line, sizeof line, file) != nullptr)
+        found = IsSectionLine(line);
+    if (!found || feof(file))
+        return 0;
+    int decided = 0;
+    while (!decided && fgets(line, sizeof line, file) != nullptr)
+        decided = ParseKeyLine(line, comNo);
+    return decided && !feof(file) && *comNo != 0;
+}
+
+int GetIniFileComNo(int *out) {
+    *out = INI_DEFAULT_COM_NO;
+    long size = 0;
+    int status = FormIniFilePath() ? GetFileInfo(IniFilePath, &size) : -1;
+    if (status == 0) {
+        UpdateIniFile(INI_DEFAULT_COM_NO);
+        return 1;
+    }
+    if (status < 0) {
+        MessagePopup(INI_READ_TITLE, INI_FILE_ERROR);
+        return 1;
+    }
+    // Binary mode: the parser handles CRs itself, and no platform ends a read early at a Ctrl-Z.
+    FILE *file = fopen(IniFilePath, "rb");
+    if (file == nullptr)
+        return 0;
+    int comNo = 0;
+    int ok = ReadIniComNo(file, &comNo);
+    fclose(file);
+    if (ok)
+        *out = comNo;
+    return ok;
+}
+
+int UpdateIniFile(int comNo) {
+    long size = 0;
+    if ((IniFilePath[0] == '\0' && !FormIniFilePath()) || GetFileInfo(IniFilePath, &size) < 0) {
+        MessagePopup(INI_UPDATE_TITLE, INI_FILE_ERROR);
+        return 0;
+    }
+    // IniFilePath is shorter than MAX_PATHNAME_LEN, so the suffix always fits.
+    char tempPath[MAX_PATHNAME_LEN + sizeof INI_TEMP_SUFFIX];
+    snprintf(tempPath, sizeof tempPath, "%s%s", IniFilePath, INI_TEMP_SUFFIX);
+    // Binary mode: the CR LF pairs are written as they stand on every platform.
+    FILE *file = fopen(tempPath, "wb");
+    if (file == nullptr)
+        return 0;
+    int ok = fprintf(file, "[Port]\r\nCOMNO=%i\r\n", comNo) > 0 && !ferror(file);
+    // Buffered bytes reach the disk at fclose: a full disk shows up only there.
+    if (fclose(file) != 0)
+        ok = 0;
+    if (!ok || rename(tempPath, IniFilePath) != 0) {
+        remove(tempPath);
+        return 0;
+    }
+    return 1;
+}

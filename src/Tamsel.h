@@ -1,0 +1,26 @@
+// Tamsel setup utility: the port setting file TAMSEL.INI, start-up and the operator interface.
+#ifndef TAMSEL_TAMSEL_H
+#define TAMSEL_TAMSEL_H
+
+#include "runtime.h"
+
+// Directory of the program, where TAMSEL.INI lives. Set once by TamselMain at start.
+extern char ProjectDir[MAX_PATHNAME_LEN];
+
+// Reads the port number from TAMSEL.INI in ProjectDir; *out receives a port number on every path.
+// 1: *out is the number from the file (1..4), or the default 2 when the file was missing (it is
+//    then created with 2, and a failed creation is not reported) or when its status could not be
+//    queried or its path formed (then "Read INI file" / "File error seen, check pc" has been
+//    shown).
+// 0: *out is the default 2 because the file could not be opened, had no "[Port]" line, gave a
+//    wrong key or a number outside 1..4, or ended before the decisive line was complete. Nothing
+//    has been shown; the caller tells the operator. The file is left as it was.
+int GetIniFileComNo(int *out);
+
+// Replaces TAMSEL.INI with "[Port]\r\nCOMNO=<comNo>\r\n". The old file stays intact until the
+// new one is complete. Forms the path from ProjectDir when GetIniFileComNo has not done so yet.
+// 1: written. 0: not written; when the file's status could not be queried or its path formed,
+// "Update INI file" / "File error seen, check pc" has been shown, otherwise nothing.
+int UpdateIniFile(int comNo);
+
+#endif
