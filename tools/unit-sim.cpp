@@ -40,6 +40,7 @@
 #include <sys/prctl.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -99,6 +100,8 @@ std::string commandBuffer;
 // Bytes waiting for the wire, and the earliest time the next one may go when pacing.
 std::deque<unsigned char> outQueue;
 Clock::time_point nextByteAt;
+Clock::time_point
+    commandLandsAt; // with --pace: when the last command received would have crossed the wire
 bool masterWritable = true;
 
 bool written[3] = {false, false, false};
@@ -192,8 +195,10 @@ void QueueBytes(const std::string &bytes) {
     if (masterFd < 0)
         return;
     if (outQueue.empty() && IsPaced()) {
-        // With --pace even the first byte of a burst takes one byte time to cross the line.
-        Clock::time_point earliest = Clock::now() + (opts.pace ? PACE_BYTE_NS : Nanos(0));
+        // With --pace even the first byte of a burst takes one byte time to cross the line, and
+        // no answer starts before the command it answers has crossed the line itself.
+        Clock::time_point earliest =
+            std::max(Clock::now(), commandLandsAt) + (opts.pace ? PACE_BYTE_NS : Nanos(0));
         if (nextByteAt < earliest)
             nextByteAt = earliest;
     }
@@ -326,6 +331,10 @@ void HandleLineBytes(const char *data, size_t size) {
         if (c == '\n')
             continue;
         if (c == '\r') {
+            // The pty hands over a whole command at once; on the wire its last byte lands only
+            // after every byte has taken its time.
+            if (opts.pace)
+                commandLandsAt = Clock::now() + PACE_BYTE_NS * (commandBuffer.size() + 1);
             std::string command;
             command.swap(commandBuffer);
             HandleCommand(command);

@@ -1,4 +1,5 @@
 // Event loop and process service: the Qt application, the loop callbacks run in, and signals.
+#include "platform_internal.h"
 #include "runtime.h"
 
 #include <QAbstractEventDispatcher>
@@ -181,7 +182,7 @@ int ProcessSystemEvents(void) {
     QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
     if (!QCoreApplication::instance() || !dispatcher || !eventsWakeTarget)
         return RT_ERR_ARGUMENT;
-    if (dispatcher->processEvents(QEventLoop::AllEvents))
+    if (dispatcher->processEvents(QEventLoop::AllEvents) || PolledInputWaiting())
         return 0;
     // Nothing was pending: sleep in the dispatcher until an event comes (serial data wakes it at
     // once), bounded by a timer of our own. A timer per call, not a shared one, keeps a nested

@@ -1,4 +1,5 @@
 // Serial line service: port numbers mapped to devices behind QSerialPort, or to a scripted line.
+#include "platform_internal.h"
 #include "runtime.h"
 #include "runtime_testing.h"
 
@@ -52,6 +53,7 @@ struct LineSettings {
 std::map<int, DevicePort> serialDevicePorts;
 std::map<int, ScriptedLine> serialScriptedLines;
 std::map<int, std::string> serialDeviceNames; // the texts ComPortDevice hands out
+int serialLastPolledPort = 0;                 // the port GetInQLen was last asked about
 
 std::string DevicePath(int port) {
     char variable[32]; // "TAMSEL_COM" and an int: 10 + 11 + NUL
@@ -254,6 +256,7 @@ int ComWrt(int port, const char *buffer, int count) {
 int GetInQLen(int port) {
     if (port < 1)
         return RT_ERR_ARGUMENT;
+    serialLastPolledPort = port;
     if (ScriptedLine *line = FindScriptedLine(port)) {
         if (!line->open)
             return 0;
@@ -336,4 +339,8 @@ std::string TakeScriptedLineOutput(int port) {
 void SetScriptedLineResponder(int port, std::function<void(const std::string &written)> responder) {
     if (ScriptedLine *line = FindScriptedLine(port))
         line->responder = std::move(responder);
+}
+
+bool PolledInputWaiting() {
+    return serialLastPolledPort > 0 && GetInQLen(serialLastPolledPort) > 0;
 }
