@@ -1,6 +1,8 @@
 // The Tamsel module: the port setting file TAMSEL.INI, start-up and the operator interface.
 #include "Tamsel.h"
 
+#include "devices.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -130,4 +132,224 @@ int UpdateIniFile(int comNo) {
         return 0;
     }
     return 1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Operator interface
+
+static const char PANEL_RESOURCE[] = "Tamsel.uir";
+
+// One row of the main panel per unit timer.
+struct TimerRow {
+    char code;
+    int valueControl;
+    int lampControl;
+};
+
+static const TimerRow ROWS[] = {
+    {'A', ASPIRATION_VALUE, ASPIRATION_LAMP},
+    {'D', DELAY_VALUE, DELAY_LAMP},
+    {'W', WASH_VALUE, WASH_LAMP},
+};
+enum { ROW_A, ROW_D, ROW_W };
+
+int MainPanelHandle;
+int SetUpPanelHandle;
+static int FirstTick;
+static int InTimeSlice;
+
+static void SetRowLamp(const TimerRow &row, int colour) {
+    SetCtrlAttribute(MainPanelHandle, row.lampControl, ATTR_ON_COLOR, colour);
+}
+
+// The unit's value is confirmed: the operator may edit it from now on.
+static void ConfirmRow(const TimerRow &row) {
+    SetCtrlAttribute(MainPanelHandle, row.valueControl, ATTR_DIMMED, 0);
+    SetRowLamp(row, VAL_GREEN);
+}
+
+static void ShutDown(void) {
+    QuitUserInterface(0);
+}
+
+static int GetTimersAndUpdatePanel(void) {
+    for (const TimerRow &row : ROWS) {
+        int count = 0;
+        int result = GetTamselTimer(row.code, &count);
+        if (result != 1)
+            return result;
+        // The unit's display conversion works in single precision; keep its rounding.
+        SetCtrlVal(MainPanelHandle, row.valueControl, (double)(float)(count / 10.0));
+        ConfirmRow(row);
+    }
+    return 1;
+}
+
+static int AquireTimeSlice(int, int, int event, void *, int, int) {
+    if (InTimeSlice == 1)
+        return 0;
+    InTimeSlice = 1;
+    if (event == EVENT_TIMER_TICK && FirstTick == 1) {
+        int comNo = 2;
+        if (GetIniFileComNo(&comNo) == 0)
+            MessagePopup("INI setup file Error",
+                         "Default port no. used, check communication settings");
+        if (InitDevices(comNo) == 0)
+            MessagePopup("Communication Error", "Communication port not found");
+        else if (VerifyTamsel(0) == 0)
+            MessagePopup("Communication Error",
+                         "Dorvan Pump not found, check mains supply and cables");
+        else
+            GetTimersAndUpdatePanel();
+        FirstTick = 0;
+    }
+    InTimeSlice = 0;
+    return 0;
+}
+
+static int MainPanelCallback(int, int event, void *, int, int) {
+    if (event == EVENT_CLOSE)
+        ShutDown();
+    return 0;
+}
+
+static void ExitCallback(int, int, void *, int) {
+    ShutDown();
+}
+
+static void AboutCallback(int, int, void *, int) {
+    VerifyTamsel(1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Timer editing
+
+static int MarkRowUnconfirmed(const TimerRow &row, int event) {
+    if (event == EVENT_COMMIT)
+        SetRowLamp(row, VAL_YELLOW);
+    return 0;
+}
+
+// Writes the row's value to the unit; the lamp turns green only when the unit reports it back.
+static int WriteRow(const TimerRow &row, int event) {
+    if (event != EVENT_COMMIT)
+        return 0;
+    double value = 0.0;
+    GetCtrlVal(MainPanelHandle, row.valueControl, &value);
+    int count = (int)RoundRealToNearestInteger(value * 10.0);
+    if (SetTamselTimer(row.code, count) == 1)
+        ConfirmRow(row);
+    else
+        MessagePopup("Timer Update Error", "Communication error, values not updated");
+    return 0;
+}
+
+static int AspirationChange(int, int, int event, void *, int, int) {
+    return MarkRowUnconfirmed(ROWS[ROW_A], event);
+}
+static int DelayChange(int, int, int event, void *, int, int) {
+    return MarkRowUnconfirmed(ROWS[ROW_D], event);
+}
+static int WashChange(int, int, int event, void *, int, int) {
+    return MarkRowUnconfirmed(ROWS[ROW_W], event);
+}
+static int UpdateAspiration(int, int, int event, void *, int, int) {
+    return WriteRow(ROWS[ROW_A], event);
+}
+static int UpdateDelay(int, int, int event, void *, int, int) {
+    return WriteRow(ROWS[ROW_D], event);
+}
+static int UpdateWash(int, int, int event, void *, int, int) {
+    return WriteRow(ROWS[ROW_W], event);
+}
+
+static int RefreshAll(int, int, int event, void *, int, int) {
+    if (event != EVENT_COMMIT)
+        return 0;
+    for (const TimerRow &row : ROWS)
+        SetRowLamp(row, VAL_YELLOW);
+    if (GetTimersAndUpdatePanel() == 0)
+        MessagePopup("Communication error", "Values not read, try again");
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Communication setup
+
+static void CommSetUpCallback(int, int, void *, int) {
+    DisplayPanel(SetUpPanelHandle);
+    SetCtrlIndex(SetUpPanelHandle, COM_PORT_RING, Dv3ComNo - 1);
+    SetActiveCtrl(SetUpPanelHandle, COM_PORT_RING);
+}
+
+// Moves the link to the chosen port and keeps the choice for the next start. The gate is not
+// consulted: an exchange polling meanwhile goes on with the port Dv3ComNo names.
+static int CloseSetUpPanel(int, int, int event, void *, int, int) {
+    if (event != EVENT_COMMIT)
+        return 0;
+    int index = 0;
+    GetCtrlIndex(SetUpPanelHandle, COM_PORT_RING, &index);
+    int newPort = index + 1;
+    if (CloseDv3(Dv3ComNo) == 1 && InitDv3(newPort) == 1) {
+        Dv3ComNo = newPort;
+        UpdateIniFile(newPort);
+    } else {
+        MessagePopup("Communication Setup Error",
+                     "Communication port not found\r\nCheck pc configuration and cables");
+    }
+    HidePanel(SetUpPanelHandle);
+    return 0;
+}
+
+static int CancelSetUp(int, int, int event, void *, int, int) {
+    if (event == EVENT_COMMIT)
+        HidePanel(SetUpPanelHandle);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start and stop
+
+// The names the panel resource binds its elements to.
+static const CallbackName CALLBACKS[] = {
+    {"MainPanelCallback", nullptr, MainPanelCallback, nullptr},
+    {"AquireTimeSlice", AquireTimeSlice, nullptr, nullptr},
+    {"XrayTimeSlice", XrayTimeSlice, nullptr, nullptr},
+    {"AboutCallback", nullptr, nullptr, AboutCallback},
+    {"ExitCallback", nullptr, nullptr, ExitCallback},
+    {"CommSetUpCallback", nullptr, nullptr, CommSetUpCallback},
+    {"AspirationChange", AspirationChange, nullptr, nullptr},
+    {"DelayChange", DelayChange, nullptr, nullptr},
+    {"WashChange", WashChange, nullptr, nullptr},
+    {"UpdateAspiration", UpdateAspiration, nullptr, nullptr},
+    {"UpdateDelay", UpdateDelay, nullptr, nullptr},
+    {"UpdateWash", UpdateWash, nullptr, nullptr},
+    {"RefreshAll", RefreshAll, nullptr, nullptr},
+    {"CloseSetUpPanel", CloseSetUpPanel, nullptr, nullptr},
+    {"CancelSetUp", CancelSetUp, nullptr, nullptr},
+};
+
+int TamselMain(int argc, char *argv[]) {
+    (void)argc;
+    if (InitCVIRTE(nullptr, argv, nullptr) == 0)
+        return -1;
+    Cls();
+    GetProjectDir(ProjectDir);
+    RegisterCallbacks(CALLBACKS, (int)(sizeof CALLBACKS / sizeof CALLBACKS[0]));
+    MainPanelHandle = LoadPanel(0, PANEL_RESOURCE, MAIN_PANEL);
+    if (MainPanelHandle < 0)
+        return -1;
+    SetUpPanelHandle = LoadPanel(MainPanelHandle, PANEL_RESOURCE, SETUP_PANEL);
+    if (SetUpPanelHandle < 0)
+        return -1;
+    DisplayPanel(MainPanelHandle);
+    for (const TimerRow &row : ROWS) {
+        SetCtrlAttribute(MainPanelHandle, row.valueControl, ATTR_DIMMED, 1);
+        SetRowLamp(row, VAL_YELLOW);
+    }
+    FirstTick = 1;
+    RunUserInterface();
+    CloseDv3(Dv3ComNo);
+    Delay(0.2);
+    return 0;
 }

@@ -4,6 +4,29 @@
 
 #include "runtime.h"
 
+// Panels and controls of the panel resource Tamsel.uir that the program addresses by number.
+enum {
+    MAIN_PANEL = 1,
+    SETUP_PANEL = 2,
+    ASPIRATION_VALUE = 2, // value controls show the unit's count / 10
+    DELAY_VALUE = 3,
+    WASH_VALUE = 4,
+    ASPIRATION_LAMP = 6, // status lamps: yellow unconfirmed, green confirmed by the unit
+    DELAY_LAMP = 7,
+    WASH_LAMP = 8,
+    COM_PORT_RING = 3, // setup panel: entry i stands for serial port i + 1
+};
+
+// Handles of the two panels, set by TamselMain.
+extern int MainPanelHandle;
+extern int SetUpPanelHandle;
+
+// The program: loads the panels, makes first contact with the unit shortly after the window
+// shows, and runs until the window is closed or Exit is chosen. 0 after a normal end; -1 when the
+// run-time cannot start or a panel cannot be loaded. (The process entry point hands its
+// arguments here.)
+int TamselMain(int argc, char *argv[]);
+
 // Directory of the program, where TAMSEL.INI lives. Set once by TamselMain at start.
 extern char ProjectDir[MAX_PATHNAME_LEN];
 

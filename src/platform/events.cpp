@@ -4,6 +4,7 @@
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
+#include <QDialog>
 #include <QEventLoop>
 #include <QSocketNotifier>
 
@@ -75,6 +76,11 @@ void OnSignalReported() {
     }
     eventsSignalQuitOutstanding = true;
     QuitUserInterface(0);
+    // A message box holds the callback that showed it, and with it the loop, until someone
+    // dismisses it; after a signal nobody will.
+    for (QWidget *window : QApplication::topLevelWidgets())
+        if (auto *dialog = qobject_cast<QDialog *>(window); dialog && dialog->isVisible())
+            dialog->reject();
 }
 
 // SIGINT and SIGTERM are turned into a byte on a pipe that the event loop watches, because the

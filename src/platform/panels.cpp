@@ -450,6 +450,14 @@ int HidePanel(int panel) {
     return 0;
 }
 
+int DiscardPanel(int panel) {
+    Panel *found = LookUpPanel(panel);
+    if (!found)
+        return RT_ERR_ARGUMENT;
+    delete found->window.data();
+    return 0;
+}
+
 int SetCtrlAttribute(int panel, int control, int attribute, int value) {
     QWidget *widget = LookUpControl(panel, control);
     if (!widget)

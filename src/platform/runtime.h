@@ -161,6 +161,8 @@ void RegisterCallbacks(const CallbackName *table, int count);
 int LoadPanel(int parent, const char *fileName, int resourceId);
 int DisplayPanel(int panel);
 int HidePanel(int panel);
+// Removes the panel and its child panels; their handles are invalid afterwards.
+int DiscardPanel(int panel);
 int SetCtrlAttribute(int panel, int control, int attribute, int value);
 int SetCtrlVal(int panel, int control, double value);
 int GetCtrlVal(int panel, int control, double *value);
