@@ -306,7 +306,11 @@ void HandleCommand(const std::string &command) {
         const int index = TimerIndex(body[1]);
         opts.counts[index] = std::stoi(body.substr(2), nullptr, 16);
         written[index] = true;
-        lastWriteCode = body[1];
+        // Only an accepted write is followed by its read-back; after a faulted one the PC gives
+        // up, and the next read of that timer is a plain read, which may not report a changed
+        // value.
+        if (fault == Fault::None)
+            lastWriteCode = body[1];
     }
     if (opts.silent || fault == Fault::Silent)
         return;
