@@ -1,9 +1,12 @@
-// Benchmark of the device link against the simulated unit on a pseudo-terminal. Prints one line
-// per figure; run it on an otherwise idle machine.
+// Benchmark of the device link and of the program's start-up against the simulated unit on a
+// pseudo-terminal. Prints one line per figure; run it on an otherwise idle machine.
+//
+// Usage: tamsel-bench [--link | --startup]   (both sets of figures without an argument)
 #include "devices.h"
 #include "runtime.h"
 #include "runtime_testing.h"
 #include "sim_process.h"
+#include "startup.h"
 
 #include <QElapsedTimer>
 #include <QTimer>
@@ -20,7 +23,7 @@
 namespace {
 
 const int PORT = 3;
-const int TIMEOUT_TICK_MS = 100;  // the interval of the timeout timer control in Tamsel.uir
+const int TIMEOUT_TICK_MS = 100; // the interval of the timeout timer control in Tamsel.uir
 // 9600 baud, 8N1: ten bit times a byte.
 const double WIRE_MS_PER_BYTE = 10.0 * 1000.0 / 9600.0;
 
@@ -121,13 +124,10 @@ void MeasureIdleWait(SimProcess &sim, const std::string &link) {
     sim.stop();
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
-    (void)argc;
+void MeasureLink(char **argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     if (InitCVIRTE(nullptr, argv, nullptr) == 0)
-        return 1;
+        exit(1);
     std::string link = "/tmp/tamsel-bench-" + std::to_string(getpid());
     setenv(("TAMSEL_COM" + std::to_string(PORT)).c_str(), link.c_str(), 1);
     QTimer ticker;
@@ -140,5 +140,21 @@ int main(int argc, char **argv) {
     MeasurePacedExchanges(sim, link);
     MeasureIdleWait(sim, link);
     CloseDv3(PORT);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == WATCHED_PROGRAM_ARG)
+        return RunWatchedProgram(argc, argv);
+    if (argc > 2 || (argc == 2 && mode != "--link" && mode != "--startup")) {
+        fprintf(stderr, "usage: tamsel-bench [--link | --startup]\n");
+        return 2;
+    }
+    if (mode != "--startup")
+        MeasureLink(argv);
+    if (mode != "--link" && !MeasureStartup())
+        return 1;
     return 0;
 }
