@@ -517,4 +517,19 @@ TEST(Utility, GetProjectDirIsTheProgramsDirectory) {
     EXPECT_EQ(GetProjectDir(nullptr), RT_ERR_ARGUMENT);
 }
 
+TEST(Utility, OverriddenProjectDirIsReportedUntilRestored) {
+    char exe[MAX_PATHNAME_LEN];
+    ASSERT_EQ(GetProjectDir(exe), 0);
+    char buffer[MAX_PATHNAME_LEN];
+    OverrideProjectDir("/tmp/tamsel-elsewhere");
+    EXPECT_EQ(GetProjectDir(buffer), 0);
+    EXPECT_STREQ(buffer, "/tmp/tamsel-elsewhere");
+    OverrideProjectDir("/" + std::string(MAX_PATHNAME_LEN, 'd'));
+    EXPECT_EQ(GetProjectDir(buffer), RT_ERR_IO);
+    EXPECT_STREQ(buffer, "");
+    OverrideProjectDir("");
+    EXPECT_EQ(GetProjectDir(buffer), 0);
+    EXPECT_STREQ(buffer, exe);
+}
+
 } // namespace

@@ -1,4 +1,5 @@
-// Test seams of the run-time layer: a scripted serial line and a recorder for message boxes.
+// Test seams of the run-time layer: a scripted serial line, a recorder for message boxes and the
+// program's directory.
 // Only tests, fuzz targets and the benchmark include this; the program never does.
 #ifndef TAMSEL_PLATFORM_RUNTIME_TESTING_H
 #define TAMSEL_PLATFORM_RUNTIME_TESTING_H
@@ -18,6 +19,11 @@ void SetScriptedLineResponder(int port, std::function<void(const std::string &wr
 // With a hook set, MessagePopup calls it instead of showing a modal box and returns at once.
 // Pass an empty function to show real boxes again.
 void SetPopupHook(std::function<void(const std::string &title, const std::string &text)> hook);
+
+// Makes GetProjectDir report dir instead of the executable's directory, so that each test runs the
+// program with a TAMSEL.INI of its own. The panel resource is still looked up beside the
+// executable. An empty dir restores the executable's directory.
+void OverrideProjectDir(const std::string &dir);
 
 // ---------------------------------------------------------------------------------------------
 // Panels: what a test needs to act as the operator without a mouse. Widgets returned here belong

@@ -1,5 +1,6 @@
 // Utility service: the program's directory, path names, file status, rounding and byte copies.
 #include "runtime.h"
+#include "runtime_testing.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -10,8 +11,12 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <string>
 
 namespace {
+
+// Set by tests that run the program in a directory of their own; empty: the executable's.
+std::string utilityProjectDirOverride;
 
 // Copies text with its NUL into buffer (MAX_PATHNAME_LEN bytes), or leaves an empty text there
 // when it does not fit.
@@ -34,7 +39,9 @@ int GetProjectDir(char *buffer) {
         buffer[0] = '\0';
         return RT_ERR_ARGUMENT;
     }
-    const QByteArray directory = QFile::encodeName(QCoreApplication::applicationDirPath());
+    const QByteArray directory = utilityProjectDirOverride.empty()
+                                     ? QFile::encodeName(QCoreApplication::applicationDirPath())
+                                     : QByteArray::fromStdString(utilityProjectDirOverride);
     if (directory.isEmpty()) {
         buffer[0] = '\0';
         return RT_ERR_IO;
@@ -42,6 +49,10 @@ int GetProjectDir(char *buffer) {
     return CopyPath(directory.constData(), static_cast<size_t>(directory.size()), buffer)
                ? 0
                : RT_ERR_IO;
+}
+
+void OverrideProjectDir(const std::string &dir) {
+    utilityProjectDirOverride = dir;
 }
 
 int MakePathname(const char *directory, const char *fileName, char *buffer) {

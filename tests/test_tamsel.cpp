@@ -1,0 +1,467 @@
+// The program end to end: start-up and first contact, timer editing, the busy gate as the operator
+// meets it, the version report, the communication setup and shutdown, each run as the operator
+// runs it against simulated units on pseudo-terminals.
+#include "program_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A parameterised case is named by its name field, in test names and (PrintTo) in failures.
+struct CaseName {
+    template <class Case> std::string operator()(const testing::TestParamInfo<Case> &info) const {
+        return info.param.name;
+    }
+};
+
+// The rows filled from a unit with its default counts, 25, 10 and 50.
+const Lines DEFAULT_UNIT_ROWS{"A 2.5 operable green", "D 1 operable green", "W 5 operable green"};
+
+// ---------------------------------------------------------------------------------------------
+// Start-up and first contact
+
+class StartUp : public ProgramTest {};
+
+TEST_F(StartUp, CreatesThePortFileIdentifiesTheUnitAndFillsTheRows) {
+    StartUnit(2, {"--aspiration", "25", "--delay", "3", "--wash", "65535"});
+    const int result = RunProgram([&] {
+        EXPECT_FALSE(fs::exists(IniPath()));
+        EXPECT_EQ(ShownRows(), UNCONFIRMED_ROWS);
+        ASSERT_TRUE(WaitForFirstContact());
+        EXPECT_EQ(ShownRows(),
+                  (Lines{"A 2.5 operable green", "D 0.30000001192092896 operable green",
+                         "W 6553.5 operable green"}));
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(ReadFile(IniPath()), "[Port]\r\nCOMNO=2\r\n");
+    EXPECT_EQ(Received(2), FIRST_CONTACT_COMMANDS);
+    EXPECT_EQ(popups, Popups{});
+}
+
+struct StartUpCase {
+    const char *name;
+    std::optional<std::vector<std::string>> unit; // options of the unit on port 2; none: no unit
+    std::optional<std::string> iniBefore;         // TAMSEL.INI before the start; none: missing
+    Popups popups;
+    Lines received; // by the unit on port 2
+    Lines rows;
+    std::string iniAfter;
+};
+void PrintTo(const StartUpCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+const StartUpCase START_UP_CASES[] = {
+    {"NoPort",
+     std::nullopt,
+     std::nullopt,
+     {PORT_NOT_FOUND_BOX},
+     {},
+     UNCONFIRMED_ROWS,
+     PortFileText(2)},
+    {"SilentUnit",
+     std::vector<std::string>{"--silent"},
+     std::nullopt,
+     {PUMP_NOT_FOUND_BOX},
+     {"?", "SVA9"},
+     UNCONFIRMED_ROWS,
+     PortFileText(2)},
+    // Port 3 has no unit: only going on with port 2 reaches one.
+    {"BadPortFileGoesOnWithPort2",
+     std::vector<std::string>{},
+     "[Port]\r\ncomno=3\r\n",
+     {INI_ERROR_BOX},
+     FIRST_CONTACT_COMMANDS,
+     DEFAULT_UNIT_ROWS,
+     "[Port]\r\ncomno=3\r\n"},
+    // Delay and wash are not asked for once the aspiration read has failed.
+    {"FirstReadFails",
+     std::vector<std::string>{"--bad-value"},
+     std::nullopt,
+     {READ_ERROR_BOX},
+     {"?", "SVA9", "TGADC"},
+     UNCONFIRMED_ROWS,
+     PortFileText(2)},
+};
+
+class StartUpFailure : public ProgramTest, public testing::WithParamInterface<StartUpCase> {};
+
+TEST_P(StartUpFailure, IsShownOnceAndTheProgramStaysUp) {
+    const StartUpCase &c = GetParam();
+    if (c.unit)
+        StartUnit(2, *c.unit);
+    if (c.iniBefore)
+        WriteFile(IniPath(), *c.iniBefore);
+    const int result = RunProgram([&] {
+        ASSERT_TRUE(WaitForFirstContact());
+        EXPECT_EQ(popups, c.popups);
+        EXPECT_EQ(ShownRows(), c.rows);
+        // First contact is tried once: more start-up ticks change nothing.
+        const Popups seen = popups;
+        LetRun(300);
+        EXPECT_EQ(popups, seen);
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(ReadFile(IniPath()), c.iniAfter);
+    EXPECT_EQ(Received(2), c.received);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, StartUpFailure, testing::ValuesIn(START_UP_CASES), CaseName());
+
+// ---------------------------------------------------------------------------------------------
+// Timer editing
+
+struct WriteCase {
+    const char *name;
+    std::vector<std::string> unit; // options of the unit on port 2
+    int row;                       // index into ROWS
+    const char *typed;             // nullptr: written as shown, without an edit
+    Lines received;
+    std::string rowAfter;
+    Popups popups;
+};
+void PrintTo(const WriteCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+const WriteCase WRITE_CASES[] = {
+    {"TwoAndAHalfIsCount25",
+     {"--aspiration", "100"},
+     0,
+     "2.5",
+     {"TA00195F", "TGADC"},
+     "A 2.5 operable green",
+     {}},
+    // The field holds one decimal: 0.04 is taken as 0.0, which is count 0.
+    {"FourHundredthsIsCount0", {}, 1, "0.04", {"TD000058", "TGDDF"}, "D 0 operable green", {}},
+    {"LargestValueIsCountFFFF",
+     {"--wash", "0"},
+     2,
+     "6553.5",
+     {"TWFFFFC3", "TGWF2"},
+     "W 6553.5 operable green",
+     {}},
+    {"ReadBackDiffersEditedRowStaysYellow",
+     {"--readback-differs", "--aspiration", "100"},
+     0,
+     "2.5",
+     {"TA00195F", "TGADC"},
+     "A 2.5 operable yellow",
+     {UPDATE_ERROR_BOX}},
+    {"ReadBackDiffersConfirmedRowStaysGreen",
+     {"--readback-differs"},
+     1,
+     nullptr,
+     {"TD000A69", "TGDDF"},
+     "D 1 operable green",
+     {UPDATE_ERROR_BOX}},
+};
+
+class Write : public ProgramTest, public testing::WithParamInterface<WriteCase> {};
+
+TEST_P(Write, SendsTheCountAndTheLampFollowsTheReadBack) {
+    const WriteCase &c = GetParam();
+    const Row &row = ROWS[c.row];
+    StartUnit(2, c.unit);
+    const int result = RunProgram([&] {
+        ASSERT_TRUE(WaitForFirstContact());
+        ASSERT_EQ(Received(2), FIRST_CONTACT_COMMANDS);
+        if (c.typed) {
+            Enter(row.value, c.typed);
+            EXPECT_EQ(LampColour(row), VAL_YELLOW) << "an edit is not confirmed";
+        }
+        Press(row.write);
+        EXPECT_EQ(ShownRow(row), c.rowAfter);
+        EXPECT_EQ(Received(2), c.received);
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(popups, c.popups);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Write, testing::ValuesIn(WRITE_CASES), CaseName());
+
+class Editing : public ProgramTest {};
+
+TEST_F(Editing, RefreshShowsWhatTheUnitReportsAndConfirmsEveryRow) {
+    StartUnit(2);
+    const int result = RunProgram([&] {
+        ASSERT_TRUE(WaitForFirstContact());
+        Received(2);
+        Enter(ASPIRATION_VALUE, "7.5");
+        Enter(WASH_VALUE, "0.1");
+        EXPECT_EQ(ShownRows(), (Lines{"A 7.5 operable yellow", "D 1 operable green",
+                                      "W 0.10000000000000001 operable yellow"}));
+        // The unit's own value changes meanwhile.
+        ASSERT_TRUE(units[2].send("set D 45"));
+        Press(REFRESH);
+        EXPECT_EQ(ShownRows(),
+                  (Lines{"A 2.5 operable green", "D 4.5 operable green", "W 5 operable green"}));
+        EXPECT_EQ(Received(2), READ_ALL_COMMANDS);
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(popups, Popups{});
+}
+
+// ---------------------------------------------------------------------------------------------
+// The busy gate: a second exchange asked for while one polls the line
+
+struct BusyCase {
+    const char *name;
+    std::vector<std::string> unit;
+    bool silentDuringRefresh;
+    Popups refreshPopups; // the refresh's own, after the turned-away requests'
+    Lines received;       // during the refresh
+    Lines rowsAfter;
+};
+void PrintTo(const BusyCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+const BusyCase BUSY_CASES[] = {
+    {"SlowUnit", {"--split-gap-ms", "5"}, false, {}, READ_ALL_COMMANDS, DEFAULT_UNIT_ROWS},
+    {"SilentUnit",
+     {},
+     true,
+     {READ_ERROR_BOX, NOT_READ_BOX},
+     {"TGADC"},
+     {"A 2.5 operable yellow", "D 1 operable yellow", "W 5 operable yellow"}},
+};
+
+class Busy : public ProgramTest, public testing::WithParamInterface<BusyCase> {};
+
+TEST_P(Busy, RequestsDuringARefreshAreTurnedAwayEachWithItsOwnBox) {
+    const BusyCase &c = GetParam();
+    StartUnit(2, c.unit);
+    bool requestedWhilePolling = false;
+    const int result = RunProgram([&] {
+        ASSERT_TRUE(WaitForFirstContact());
+        ASSERT_EQ(Received(2), FIRST_CONTACT_COMMANDS);
+        if (c.silentDuringRefresh) {
+            ASSERT_TRUE(units[2].send("silent on"));
+        }
+        DuringNextExchange([&] {
+            requestedWhilePolling = true;
+            Press(ASPIRATION_WRITE);
+            Press(REFRESH);
+            Choose("AboutCallback");
+        });
+        Press(REFRESH);
+        EXPECT_EQ(ShownRows(), c.rowsAfter);
+        EXPECT_EQ(Received(2), c.received) << "a turned-away request sends nothing";
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(requestedWhilePolling);
+    Popups expected{BUSY_BOX, UPDATE_ERROR_BOX, BUSY_BOX, NOT_READ_BOX, BUSY_BOX};
+    expected.insert(expected.end(), c.refreshPopups.begin(), c.refreshPopups.end());
+    EXPECT_EQ(popups, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Busy, testing::ValuesIn(BUSY_CASES), CaseName());
+
+// ---------------------------------------------------------------------------------------------
+// Version report
+
+class About : public ProgramTest {};
+
+TEST_F(About, BeforeFirstContactShowsOnlyTheBusyBox) {
+    StartUnit(2);
+    const int result = RunProgram([&] {
+        ASSERT_FALSE(FirstContactMade());
+        Choose("AboutCallback");
+        EXPECT_EQ(popups, Popups{BUSY_BOX});
+        ASSERT_TRUE(WaitForFirstContact());
+        EXPECT_EQ(ShownRows(), DEFAULT_UNIT_ROWS);
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(popups, Popups{BUSY_BOX});
+    EXPECT_EQ(Received(2), FIRST_CONTACT_COMMANDS);
+}
+
+TEST_F(About, AfterFirstContactShowsTheUnitsIdentification) {
+    StartUnit(2, {"--id", "KX_TAMSEL E2E 4.2"});
+    const int result = RunProgram([&] {
+        ASSERT_TRUE(WaitForFirstContact());
+        ASSERT_EQ(Received(2), FIRST_CONTACT_COMMANDS);
+        Choose("AboutCallback");
+        EXPECT_EQ(Received(2), (Lines{"?", "SVA9"}));
+    });
+    EXPECT_EQ(result, 0);
+    ASSERT_EQ(popups.size(), 1u);
+    EXPECT_EQ(popups[0].first, "Software Versions");
+    const std::string &report = popups[0].second;
+    EXPECT_EQ(report.rfind(std::string(23, ' '), 0), 0u) << "indented banner line";
+    // The identification line keeps the unit's own carriage return.
+    EXPECT_NE(report.find("\r\n\n\nDorvan Setup utility: 1.0.0.4  (15-03-2012)\r\n\n"
+                          "Dorvan System       : KX_TAMSEL E2E 4.2\r\r\n\n"),
+              std::string::npos)
+        << report;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Communication setup
+
+// The unit on port 3 holds other counts than the one on port 2.
+const std::vector<std::string> PORT_3_UNIT{"--aspiration", "35", "--delay", "45", "--wash", "55"};
+const Lines PORT_3_ROWS{"A 3.5 operable green", "D 4.5 operable green", "W 5.5 operable green"};
+// The port file as an editor may leave it: a rewrite by the program shows in the line ends.
+const std::string PORT_FILE_WITH_LF = "[Port]\nCOMNO=2\n";
+
+struct SetUpCase {
+    const char *name;
+    int chosenPort;
+    bool accept; // OK, else Cancel
+    Popups popups;
+    int portAfter;
+    std::string iniAfter;
+    int readsFrom; // port whose unit a refresh reads from afterwards; 0: no refresh
+};
+void PrintTo(const SetUpCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+const SetUpCase SET_UP_CASES[] = {
+    {"AnotherPortMovesTheLinkAndIsStored", 3, true, {}, 3, PortFileText(3), 3},
+    {"ThePortInUseIsReopenedAndStoredAgain", 2, true, {}, 2, PortFileText(2), 2},
+    {"APortWithoutDeviceIsRefused", 4, true, {SETUP_ERROR_BOX}, 2, PORT_FILE_WITH_LF, 0},
+    {"CancelChangesNothing", 3, false, {}, 2, PORT_FILE_WITH_LF, 2},
+};
+
+class CommunicationSetUp : public ProgramTest, public testing::WithParamInterface<SetUpCase> {};
+
+TEST_P(CommunicationSetUp, OpensOnThePortInUseAndActsOnTheChoice) {
+    const SetUpCase &c = GetParam();
+    StartUnit(2);
+    StartUnit(3, PORT_3_UNIT);
+    const int result = RunProgram([&] {
+        ASSERT_TRUE(WaitForFirstContact());
+        ASSERT_EQ(ShownRows(), DEFAULT_UNIT_ROWS);
+        ASSERT_EQ(Received(2), FIRST_CONTACT_COMMANDS);
+        WriteFile(IniPath(), PORT_FILE_WITH_LF);
+
+        Choose("CommSetUpCallback");
+        EXPECT_TRUE(SetUpPanelShown());
+        EXPECT_EQ(SelectedPortIndex(), 1);
+        QWidget *ring = ControlWidget(SetUpPanelHandle, COM_PORT_RING);
+        EXPECT_TRUE(WaitUntil([ring] { return ring->hasFocus(); }, 2000)) << "selector active";
+        SelectPort(c.chosenPort);
+        ASSERT_EQ(SelectedPortIndex(), c.chosenPort - 1);
+        Click(SetUpPanelHandle, c.accept ? SETUP_OK : SETUP_CANCEL);
+
+        EXPECT_FALSE(SetUpPanelShown());
+        EXPECT_EQ(popups, c.popups);
+        EXPECT_EQ(Dv3ComNo, c.portAfter);
+        EXPECT_EQ(ReadFile(IniPath()), c.iniAfter);
+        EXPECT_EQ(ShownRows(), DEFAULT_UNIT_ROWS) << "the rows are not read again";
+        // The selector opens on the port in use, whatever was chosen last.
+        Choose("CommSetUpCallback");
+        EXPECT_EQ(SelectedPortIndex(), c.portAfter - 1);
+        Click(SetUpPanelHandle, SETUP_CANCEL);
+        if (c.readsFrom == 0)
+            return;
+        Press(REFRESH);
+        EXPECT_EQ(ShownRows(), c.readsFrom == 3 ? PORT_3_ROWS : DEFAULT_UNIT_ROWS);
+        EXPECT_EQ(Received(c.readsFrom), READ_ALL_COMMANDS);
+        EXPECT_EQ(Received(c.readsFrom == 3 ? 2 : 3), Lines{});
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(popups, c.popups);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CommunicationSetUp, testing::ValuesIn(SET_UP_CASES), CaseName());
+
+class CommunicationSetUpAfterFailure : public ProgramTest {};
+
+TEST_F(CommunicationSetUpAfterFailure, MovesTheLinkWhenFirstContactFoundNoPort) {
+    StartUnit(3, PORT_3_UNIT);
+    const int result = RunProgram([&] {
+        ASSERT_TRUE(WaitForFirstContact());
+        ASSERT_EQ(popups, Popups{PORT_NOT_FOUND_BOX});
+        Choose("CommSetUpCallback");
+        EXPECT_EQ(SelectedPortIndex(), 1);
+        SelectPort(3);
+        Click(SetUpPanelHandle, SETUP_OK);
+        EXPECT_EQ(popups, Popups{PORT_NOT_FOUND_BOX});
+        EXPECT_EQ(ReadFile(IniPath()), PortFileText(3));
+        EXPECT_EQ(ShownRows(), UNCONFIRMED_ROWS);
+        Press(REFRESH);
+        EXPECT_EQ(ShownRows(), PORT_3_ROWS);
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(popups, Popups{PORT_NOT_FOUND_BOX});
+    EXPECT_EQ(Received(3), READ_ALL_COMMANDS);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Shutdown
+
+enum class Stage { BeforeFirstContact, PortNotFound, UnitConnected };
+enum class Ending { Exit, CloseWindow, Sigterm };
+
+struct ShutdownCase {
+    std::string name;
+    Stage stage;
+    Ending ending;
+};
+void PrintTo(const ShutdownCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+std::vector<ShutdownCase> ShutdownCases() {
+    const std::pair<Stage, const char *> stages[] = {
+        {Stage::BeforeFirstContact, "BeforeFirstContact"},
+        {Stage::PortNotFound, "PortNotFound"},
+        {Stage::UnitConnected, "UnitConnected"},
+    };
+    const std::pair<Ending, const char *> endings[] = {
+        {Ending::Exit, "Exit"},
+        {Ending::CloseWindow, "CloseWindow"},
+        {Ending::Sigterm, "Sigterm"},
+    };
+    std::vector<ShutdownCase> cases;
+    for (const auto &stage : stages)
+        for (const auto &ending : endings)
+            cases.push_back({std::string(ending.second) + stage.second, stage.first, ending.first});
+    return cases;
+}
+
+class Shutdown : public ProgramTest, public testing::WithParamInterface<ShutdownCase> {};
+
+TEST_P(Shutdown, EndsWithZeroAndClosesThePort) {
+    const ShutdownCase &c = GetParam();
+    if (c.stage != Stage::PortNotFound)
+        StartUnit(2);
+    const int result = RunProgram([&] {
+        if (c.stage == Stage::BeforeFirstContact)
+            ASSERT_FALSE(FirstContactMade());
+        else
+            ASSERT_TRUE(WaitForFirstContact());
+        switch (c.ending) {
+        case Ending::Exit:
+            Exit();
+            break;
+        case Ending::CloseWindow:
+            CloseWindow();
+            break;
+        case Ending::Sigterm:
+            Terminate();
+            break;
+        }
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(popups, c.stage == Stage::PortNotFound ? Popups{PORT_NOT_FOUND_BOX} : Popups{});
+    // A closed port refuses even an empty write.
+    EXPECT_EQ(ComWrt(2, "", 0), RT_ERR_NOT_OPEN);
+    EXPECT_EQ(Received(2), c.stage == Stage::UnitConnected ? FIRST_CONTACT_COMMANDS : Lines{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Shutdown, testing::ValuesIn(ShutdownCases()), CaseName());
+
+} // namespace
