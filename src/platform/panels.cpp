@@ -2,8 +2,8 @@
 //
 // The resource binds itself to the run-time through dynamic properties (listed below and in the
 // resource's own form comment); layout, labels and intervals live there, not here. A panel handle
-// is an index into PanelsLoaded plus one; panels are never discarded, so handles stay valid for the
-// life of the process. Callbacks may re-enter the event loop (message boxes, exchanges that poll),
+// is an index into PanelsLoaded plus one and is never reused; a discarded panel leaves its slot
+// behind with a null window, so a stale handle is refused rather than aliased. Callbacks may re-enter the event loop (message boxes, exchanges that poll),
 // so no reference into PanelsLoaded is held across a callback.
 #include "runtime.h"
 #include "runtime_testing.h"
