@@ -24,12 +24,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int RemainingMs(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
 int DecodeStatus(int status) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
@@ -92,8 +86,6 @@ ChildProgram::~ChildProgram() {
         kill(childPid, SIGKILL);
         waitpid(childPid, nullptr, 0);
     }
-    if (outputFd >= 0)
-        close(outputFd);
 }
 
 bool ChildProgram::start(const std::string &program, const std::vector<std::string> &arguments,
@@ -143,36 +135,13 @@ bool ChildProgram::start(const std::string &program, const std::vector<std::stri
     exitStatus = -1;
     if (captureOutput) {
         close(output[1]);
-        outputFd = output[0];
-        fcntl(outputFd, F_SETFL, fcntl(outputFd, F_GETFL) | O_NONBLOCK);
+        this->output.attach(output[0]);
     }
     return true;
 }
 
 std::optional<std::string> ChildProgram::readLine(int timeoutMs) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        const size_t nl = pending.find('\n');
-        if (nl != std::string::npos) {
-            std::string line = pending.substr(0, nl);
-            pending.erase(0, nl + 1);
-            return line;
-        }
-        if (outputFd < 0 || outputEnded)
-            return std::nullopt;
-        struct pollfd p = {outputFd, POLLIN, 0};
-        const int ready = poll(&p, 1, RemainingMs(deadline));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return std::nullopt;
-        char buf[4096];
-        const ssize_t n = read(outputFd, buf, sizeof buf);
-        if (n > 0)
-            pending.append(buf, static_cast<size_t>(n));
-        else if (n == 0 || (errno != EAGAIN && errno != EINTR))
-            outputEnded = true;
-    }
+    return output.readLine(timeoutMs);
 }
 
 bool ChildProgram::running() {

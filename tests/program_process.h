@@ -1,6 +1,8 @@
 // Runs a copy of a built program as a child process, for the process-level tests and the benchmark.
 #pragma once
 
+#include "line_reader.h"
+
 #include <sys/types.h>
 
 #include <optional>
@@ -61,9 +63,7 @@ class ChildProgram {
   private:
     pid_t childPid = -1;
     int exitStatus = -1; // raw waitpid status once reaped
-    int outputFd = -1;
-    bool outputEnded = false;
-    std::string pending;
+    LineReader output;
     std::string lastError;
 };
 

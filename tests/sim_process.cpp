@@ -22,12 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int RemainingMs(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
 } // namespace
 
 SimProcess::~SimProcess() {
@@ -95,10 +89,7 @@ bool SimProcess::start(const std::vector<std::string> &options, int startTimeout
     close(control[1]);
     close(output[1]);
     controlFd = control[0];
-    outputFd = output[0];
-    outputEnded = false;
-    pending.clear();
-    fcntl(outputFd, F_SETFL, fcntl(outputFd, F_GETFL) | O_NONBLOCK);
+    this->output.attach(output[0]);
 
     std::optional<std::string> first = readLine(startTimeoutMs);
     if (!first || first->empty())
@@ -130,36 +121,12 @@ void SimProcess::closeInput() {
 }
 
 std::optional<std::string> SimProcess::readLine(int timeoutMs) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        const size_t nl = pending.find('\n');
-        if (nl != std::string::npos) {
-            std::string line = pending.substr(0, nl);
-            pending.erase(0, nl + 1);
-            return line;
-        }
-        if (outputFd < 0 || outputEnded)
-            return std::nullopt;
-        struct pollfd p = {outputFd, POLLIN, 0};
-        const int ready = poll(&p, 1, RemainingMs(deadline));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return std::nullopt;
-        char buf[4096];
-        const ssize_t n = read(outputFd, buf, sizeof buf);
-        if (n > 0)
-            pending.append(buf, static_cast<size_t>(n));
-        else if (n == 0 || (errno != EAGAIN && errno != EINTR))
-            outputEnded = true;
-    }
+    return output.readLine(timeoutMs);
 }
 
 int SimProcess::stop() {
     closeInput();
-    if (outputFd >= 0)
-        close(outputFd);
-    outputFd = -1;
+    output.close();
     if (pid <= 0)
         return -1;
 

@@ -1,6 +1,8 @@
 // Runs the simulated unit (unit-sim) as a child process for tests and benchmarks.
 #pragma once
 
+#include "line_reader.h"
+
 #include <sys/types.h>
 
 #include <optional>
@@ -51,9 +53,7 @@ class SimProcess {
 
     pid_t pid = -1;
     int controlFd = -1;
-    int outputFd = -1;
-    bool outputEnded = false;
-    std::string pending;
+    LineReader output;
     std::string slavePath;
     std::string lastError;
 };
