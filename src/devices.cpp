@@ -78,6 +78,9 @@ int InitDevices(int comNo) {
 int InitDv3(int port) {
     if (OpenComConfig(port, "", 9600, 0, 8, 1, 512, 512) < 0)
         return 0;
+    // A reply cut short by the old line must not be spliced onto the first one of the new line.
+    Dv3MsPnt = 0;
+    Dv3MsRdy = 0;
     if (SetCTSMode(port, 0) < 0)
         return 0;
     if (SetXMode(port, 0) < 0)

@@ -115,6 +115,16 @@ TEST_F(ScriptedLinkTest, OverlongReplyWrapsWithOneOverrunLine) {
     }
 }
 
+TEST_F(ScriptedLinkTest, ReopeningTheLineStartsAFreshReply) {
+    FeedScriptedLine(PORT, "TGA00");
+    EXPECT_EQ(GetDv3Ms(), 0);
+    ASSERT_EQ(CloseDv3(PORT), 1);
+    ASSERT_EQ(InitDv3(PORT), 1);
+    FeedScriptedLine(PORT, "T$\r");
+    ASSERT_EQ(GetDv3Ms(), 1);
+    EXPECT_STREQ(Dv3Ms, "T$\r");
+}
+
 TEST_F(ScriptedLinkTest, PartialReplyIsAlwaysATerminatedText) {
     FeedScriptedLine(PORT, std::string(600, 'x'));
     testing::internal::CaptureStdout();
