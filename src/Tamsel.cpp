@@ -70,6 +70,29 @@ static int ParseKeyLine(const char *line, int *comNo) {
     return 1;
 }
 
+// Reads the next line, or the next piece of a longer one, into line (INI_LINE_SIZE characters).
+// *cutShort: the line has no line end because the file ends there. feof alone misses a last line
+// that exactly fills one read, since fgets then stops without looking past it; and a NUL in the
+// line hides its line feed from the string functions, so the length read comes from the position.
+static int ReadIniLine(FILE *file, char *line, int *cutShort) {
+    long start = ftell(file);
+    if (fgets(line, INI_LINE_SIZE, file) == nullptr)
+        return 0;
+    long length = ftell(file) - start;
+    if (start < 0 || length < 1) {
+        *cutShort = feof(file);
+        return 1;
+    }
+    *cutShort = 0;
+    if (line[length - 1] != '\n') {
+        int next = getc(file);
+        *cutShort = next == EOF;
+        if (next != EOF)
+            ungetc(next, file);
+    }
+    return 1;
+}
+
 // Reads the port from an open file. 0 when there is no "[Port]" line, the decisive line is bad,
 // or the end of the file was met first: a file whose last line has no line end is treated as
 // cut short, even when that line looks complete.
@@ -81,9 +104,10 @@ static int ReadIniComNo(FILE *file, int *comNo) {
     if (!found || feof(file))
         return 0;
     int decided = 0;
-    while (!decided && fgets(line, sizeof line, file) != nullptr)
+    int cutShort = 0;
+    while (!decided && ReadIniLine(file, line, &cutShort))
         decided = ParseKeyLine(line, comNo);
-    return decided && !feof(file) && *comNo != 0;
+    return decided && !cutShort && *comNo != 0;
 }
 
 int GetIniFileComNo(int *out) {

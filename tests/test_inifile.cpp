@@ -107,6 +107,11 @@ const ReadCase READ_CASES[] = {
     {"long line without '=' passed over", "[Port]\n" + std::string(254, 'y') + "COMNO=4\n", 4, 1},
     {"value cut by a read", "[Port]\nCOMNO=" + std::string(248, '0') + "3\n", 2, 0},
     {"value just fits a read", "[Port]\nCOMNO=" + std::string(247, '0') + "3\n", 3, 1},
+    // A last line that exactly fills a read has still met the end of the file.
+    {"last line fills a read", "[Port]\nCOMNO=" + std::string(247, '0') + "3", 2, 0},
+    {"last line with a NUL fills a read",
+     "[Port]\nCOMNO=3" + std::string(1, '\0') + std::string(246, 'z'), 2, 0},
+    {"line feed after a full read", "[Port]\nCOMNO=3" + std::string(247, 'z') + "\n", 3, 1},
     {"NUL leads the section line", std::string("\0[Port]\r\nCOMNO=3\r\n", 18), 2, 0},
     {"NUL leads the key line", std::string("[Port]\r\n\0COMNO=3\r\n", 18), 2, 0},
     {"NUL after the value", std::string("[Port]\r\nCOMNO=3\0zz\r\n", 20), 3, 1},
