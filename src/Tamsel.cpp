@@ -202,7 +202,8 @@ static int GetTimersAndUpdatePanel(void) {
         int result = GetTamselTimer(row.code, &count);
         if (result != 1)
             return result;
-        // The unit's display conversion works in single precision; keep its rounding.
+        // The panel has always shown the quotient in single precision: a count of 3 reads back
+        // as 0.30000001192092896, not 0.3. Kept, so a value read back compares as it always did.
         SetCtrlVal(MainPanelHandle, row.valueControl, (double)(float)(count / 10.0));
         ConfirmRow(row);
     }
