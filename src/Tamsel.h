@@ -4,17 +4,29 @@
 
 #include "runtime.h"
 
-// Panels and controls of the panel resource Tamsel.uir that the program addresses by number.
+// Panels and controls of the panel resource Tamsel.uir, by the numbers written in it.
 enum {
     MAIN_PANEL = 1,
     SETUP_PANEL = 2,
+};
+enum {                    // main panel
     ASPIRATION_VALUE = 2, // value controls show the unit's count / 10
     DELAY_VALUE = 3,
     WASH_VALUE = 4,
     ASPIRATION_LAMP = 6, // status lamps: yellow unconfirmed, green confirmed by the unit
     DELAY_LAMP = 7,
     WASH_LAMP = 8,
-    COM_PORT_RING = 3, // setup panel: entry i stands for serial port i + 1
+    ASPIRATION_WRITE = 9,
+    DELAY_WRITE = 10,
+    WASH_WRITE = 11,
+    REFRESH = 12,
+    START_UP_TIMER = 13,
+    TIMEOUT_TIMER = 14,
+};
+enum { // communication setup panel
+    SETUP_OK = 2,
+    COM_PORT_RING = 3, // entry i stands for serial port i + 1
+    SETUP_CANCEL = 4,
 };
 
 // Handles of the two panels, set by TamselMain.

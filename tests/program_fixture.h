@@ -62,9 +62,6 @@ inline std::string PortFileText(int port) {
 
 class ProgramTest : public testing::Test {
   protected:
-    // Main panel buttons and setup panel buttons; the value controls and lamps are in Tamsel.h.
-    enum { ASPIRATION_WRITE = 9, DELAY_WRITE = 10, WASH_WRITE = 11, REFRESH = 12 };
-    enum { SETUP_OK = 2, SETUP_CANCEL = 4 };
     enum { MAX_PORT = 4 };
     // How long the operator waits for something the program should do; a reply timeout is 2 s.
     static constexpr int WAIT_MS = 10000;

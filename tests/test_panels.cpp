@@ -1,4 +1,5 @@
 // Panels and controls: the real Tamsel.uir in real offscreen windows, driven as the operator would.
+#include "Tamsel.h"
 #include "runtime.h"
 #include "runtime_testing.h"
 
@@ -24,22 +25,6 @@
 
 namespace {
 
-enum { MAIN_RESOURCE = 1, SETUP_RESOURCE = 2 };
-enum {
-    ASPIRATION_VALUE = 2,
-    DELAY_VALUE = 3,
-    WASH_VALUE = 4,
-    ASPIRATION_LAMP = 6,
-    DELAY_LAMP = 7,
-    WASH_LAMP = 8,
-    ASPIRATION_WRITE = 9,
-    DELAY_WRITE = 10,
-    WASH_WRITE = 11,
-    REFRESH = 12,
-    START_UP_TIMER = 13,
-    TIMEOUT_TIMER = 14,
-};
-enum { SETUP_OK = 2, COM_PORT_RING = 3, SETUP_CANCEL = 4 };
 enum { MENU_BAR = 1, MENU_COMM_SETUP = 2, MENU_EXIT = 3, MENU_ABOUT = 4 };
 
 struct Call {
@@ -122,9 +107,9 @@ class Panels : public testing::Test {
 
     void SetUp() override {
         RegisterCallbacks(CALLBACKS, CALLBACK_COUNT);
-        mainPanel = LoadPanel(0, "Tamsel.uir", MAIN_RESOURCE);
+        mainPanel = LoadPanel(0, "Tamsel.uir", MAIN_PANEL);
         ASSERT_GT(mainPanel, 0);
-        setUpPanel = LoadPanel(mainPanel, "Tamsel.uir", SETUP_RESOURCE);
+        setUpPanel = LoadPanel(mainPanel, "Tamsel.uir", SETUP_PANEL);
         ASSERT_GT(setUpPanel, 0);
         Calls.clear();
     }
@@ -181,7 +166,7 @@ TEST_F(Panels, RelativeResourceNameIsFoundBesideTheProgramNotInTheWorkingDirecto
     QTemporaryDir elsewhere;
     const QString before = QDir::currentPath();
     ASSERT_TRUE(QDir::setCurrent(elsewhere.path()));
-    const int panel = LoadPanel(0, "Tamsel.uir", MAIN_RESOURCE);
+    const int panel = LoadPanel(0, "Tamsel.uir", MAIN_PANEL);
     QDir::setCurrent(before);
     EXPECT_GT(panel, 0);
 }
@@ -195,19 +180,18 @@ TEST(PanelResource, DefectiveResourcesAreNotLoaded) {
         int expected;
     };
     const Case cases[] = {
-        {"unaltered copy", {}, {}, MAIN_RESOURCE, false, 1},
+        {"unaltered copy", {}, {}, MAIN_PANEL, false, 1},
         {"unknown resource", {}, {}, 3, false, RT_ERR_NO_UI},
-        {"malformed file", {}, {}, MAIN_RESOURCE, true, RT_ERR_NO_UI},
-        {"unregistered control callback", "WashChange<", "WashChanged<", MAIN_RESOURCE, false,
+        {"malformed file", {}, {}, MAIN_PANEL, true, RT_ERR_NO_UI},
+        {"unregistered control callback", "WashChange<", "WashChanged<", MAIN_PANEL, false,
          RT_ERR_NO_UI},
-        {"unregistered menu callback", "AboutCallback<", "AboutBox<", MAIN_RESOURCE, false,
+        {"unregistered menu callback", "AboutCallback<", "AboutBox<", MAIN_PANEL, false,
          RT_ERR_NO_UI},
-        {"control callback bound to the panel", "MainPanelCallback<", "RefreshAll<", MAIN_RESOURCE,
+        {"control callback bound to the panel", "MainPanelCallback<", "RefreshAll<", MAIN_PANEL,
          false, RT_ERR_NO_UI},
-        {"repeated control number", "<number>14</number>", "<number>13</number>", MAIN_RESOURCE,
-         false, RT_ERR_NO_UI},
-        {"no resourceId", "\"resourceId\"", "\"resourceNumber\"", MAIN_RESOURCE, false,
+        {"repeated control number", "<number>14</number>", "<number>13</number>", MAIN_PANEL, false,
          RT_ERR_NO_UI},
+        {"no resourceId", "\"resourceId\"", "\"resourceNumber\"", MAIN_PANEL, false, RT_ERR_NO_UI},
     };
     RegisterCallbacks(CALLBACKS, CALLBACK_COUNT);
     QTemporaryDir dir;
@@ -231,9 +215,9 @@ TEST(PanelResource, DefectiveResourcesAreNotLoaded) {
         else
             EXPECT_EQ(result, c.expected) << c.what;
     }
-    EXPECT_EQ(LoadPanel(0, "no-such-resource.uir", MAIN_RESOURCE), RT_ERR_NO_UI);
-    EXPECT_EQ(LoadPanel(0, nullptr, MAIN_RESOURCE), RT_ERR_ARGUMENT);
-    EXPECT_EQ(LoadPanel(9999, "Tamsel.uir", SETUP_RESOURCE), RT_ERR_ARGUMENT);
+    EXPECT_EQ(LoadPanel(0, "no-such-resource.uir", MAIN_PANEL), RT_ERR_NO_UI);
+    EXPECT_EQ(LoadPanel(0, nullptr, MAIN_PANEL), RT_ERR_ARGUMENT);
+    EXPECT_EQ(LoadPanel(9999, "Tamsel.uir", SETUP_PANEL), RT_ERR_ARGUMENT);
 }
 
 TEST_F(Panels, BadHandlesAndWrongKindsOfControlAreRefused) {
@@ -421,7 +405,7 @@ TEST(PanelTimers, TickInsideACallbackThatPollsTheEventLoop) {
         if (std::string(entry.name) == "RefreshAll")
             entry.control = PollingRefresh;
     RegisterCallbacks(table.data(), static_cast<int>(table.size()));
-    const int panel = LoadPanel(0, "Tamsel.uir", MAIN_RESOURCE);
+    const int panel = LoadPanel(0, "Tamsel.uir", MAIN_PANEL);
     ASSERT_GT(panel, 0);
     ASSERT_EQ(DisplayPanel(panel), 0);
     TickedWhilePolling = false;
@@ -443,7 +427,7 @@ TEST_F(Panels, RingRefusesAnIndexOutsideItsListAndKeepsTheSelection) {
 
 TEST_F(Panels, PortListShowsTheDeviceEachPortMapsTo) {
     setenv("TAMSEL_COM3", "/dev/tamsel-test-line", 1);
-    const int panel = LoadPanel(mainPanel, "Tamsel.uir", SETUP_RESOURCE);
+    const int panel = LoadPanel(mainPanel, "Tamsel.uir", SETUP_PANEL);
     unsetenv("TAMSEL_COM3");
     ASSERT_GT(panel, 0);
     auto *ring = qobject_cast<QComboBox *>(ControlWidget(panel, COM_PORT_RING));
