@@ -10,6 +10,7 @@
 #include "runtime_testing.h"
 #include "sim_process.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDeadlineTimer>
 #include <QDoubleSpinBox>
@@ -238,6 +239,35 @@ class ProgramTest : public testing::Test {
         QTest::mouseClick(button, Qt::LeftButton);
     }
     static void Press(int mainPanelButton) { Click(MainPanelHandle, mainPanelButton); }
+
+    // Tabs from a main panel control to the button after it and presses the button with Space:
+    // the keyboard operator's click.
+    static void TabAndPress(int fromControl, int button) {
+        QWidget *from = ControlWidget(MainPanelHandle, fromControl);
+        ASSERT_NE(from, nullptr);
+        from->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(from, Qt::Key_Tab);
+        ASSERT_EQ(FocusedControl(), button);
+        QTest::keyClick(ControlWidget(MainPanelHandle, button), Qt::Key_Space);
+    }
+
+    // Presses Return wherever the main panel's keyboard focus is.
+    static void PressReturn() {
+        QWidget *window = PanelWidget(MainPanelHandle);
+        QWidget *focused = window->focusWidget();
+        QTest::keyClick(focused ? focused : window, Qt::Key_Return);
+    }
+
+    // The main panel control that holds the keyboard focus; 0 when none does.
+    static int FocusedControl() {
+        QWidget *focused = PanelWidget(MainPanelHandle)->focusWidget();
+        for (int control = ASPIRATION_VALUE; focused && control <= REFRESH; control++) {
+            QWidget *widget = ControlWidget(MainPanelHandle, control);
+            if (widget && (widget == focused || widget->isAncestorOf(focused)))
+                return control;
+        }
+        return 0;
+    }
 
     static void Choose(const char *menuCallback) {
         ASSERT_EQ(TriggerMenuCommand(MainPanelHandle, menuCallback), 0) << menuCallback;

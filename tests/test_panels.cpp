@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QDoubleSpinBox>
 #include <QFile>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QTemporaryDir>
@@ -347,6 +348,94 @@ TEST_F(Panels, ButtonsCommitToTheirOwnCallbackUnlessDimmed) {
         QTest::mouseClick(ControlWidget(panel, b.control), Qt::LeftButton);
         EXPECT_EQ(CallsWith(b.callback, EVENT_COMMIT).size(), 1u) << "dimmed " << b.callback;
         ASSERT_EQ(SetCtrlAttribute(panel, b.control, ATTR_DIMMED, 0), 0);
+    }
+}
+
+// Return and Enter press only a default button or a focused auto-default one, never a button of
+// the main panel; Space presses a focused button; a held key's repeats press nothing.
+TEST_F(Panels, KeysPressOnlyTheButtonsTheyShould) {
+    const struct {
+        bool onSetUp;
+        int focused;
+        Qt::Key key;
+        bool repeated;
+        const char *pressed; // the callback committed, or nullptr
+    } cases[] = {
+        {false, ASPIRATION_WRITE, Qt::Key_Return, false, nullptr},
+        {false, DELAY_WRITE, Qt::Key_Enter, false, nullptr},
+        {false, WASH_WRITE, Qt::Key_Space, false, "UpdateWash"},
+        {false, WASH_WRITE, Qt::Key_Space, true, nullptr},
+        {false, REFRESH, Qt::Key_Return, false, nullptr},
+        {false, ASPIRATION_VALUE, Qt::Key_Return, false, nullptr},
+        {true, COM_PORT_RING, Qt::Key_Return, false, "CloseSetUpPanel"},
+        {true, COM_PORT_RING, Qt::Key_Enter, true, nullptr},
+        {true, SETUP_CANCEL, Qt::Key_Return, false, "CancelSetUp"},
+        {true, SETUP_OK, Qt::Key_Space, true, nullptr},
+    };
+    for (const auto &c : cases) {
+        const int panel = c.onSetUp ? setUpPanel : mainPanel;
+        Show(panel);
+        QWidget *widget = ControlWidget(panel, c.focused);
+        widget->setFocus(Qt::TabFocusReason);
+        Calls.clear();
+        const QString text = c.key == Qt::Key_Space ? QStringLiteral(" ") : QStringLiteral("\r");
+        for (QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease}) {
+            QKeyEvent key(type, c.key, Qt::NoModifier, text, c.repeated);
+            QApplication::sendEvent(widget, &key);
+        }
+        std::vector<std::string> commits;
+        for (const Call &call : Calls)
+            if (call.event == EVENT_COMMIT)
+                commits.push_back(call.callback);
+        EXPECT_EQ(commits,
+                  c.pressed ? std::vector<std::string>{c.pressed} : std::vector<std::string>{})
+            << c.focused << " key " << c.key << (c.repeated ? " repeated" : "");
+    }
+}
+
+TEST_F(Panels, TheFocusNeverRestsOnAControlMarkedSo) {
+    Show(mainPanel);
+    QWidget *window = PanelWidget(mainPanel);
+    const struct {
+        const char *what;
+        std::function<void()> act;
+        int rests;
+    } cases[] = {
+        {"dimming the focused value control",
+         [&] {
+             SetActiveCtrl(mainPanel, ASPIRATION_VALUE);
+             SetCtrlAttribute(mainPanel, ASPIRATION_VALUE, ATTR_DIMMED, 1);
+         },
+         DELAY_VALUE},
+        {"every value control dimmed",
+         [&] {
+             for (int control : {DELAY_VALUE, WASH_VALUE})
+                 SetCtrlAttribute(mainPanel, control, ATTR_DIMMED, 1);
+         },
+         REFRESH},
+        {"a click on a write button",
+         [&] { QTest::mouseClick(ControlWidget(mainPanel, DELAY_WRITE), Qt::LeftButton); },
+         REFRESH},
+        {"the setup panel hidden after a write button had the focus",
+         [&] {
+             SetCtrlAttribute(mainPanel, ASPIRATION_VALUE, ATTR_DIMMED, 0);
+             SetActiveCtrl(mainPanel, WASH_WRITE);
+             Show(setUpPanel);
+             HidePanel(setUpPanel);
+         },
+         ASPIRATION_VALUE},
+        {"a box closed after a write button had the focus",
+         [&] {
+             SetActiveCtrl(mainPanel, WASH_WRITE);
+             SetPopupHook([](const std::string &, const std::string &) {});
+             MessagePopup("Timer Update Error", "Communication error, values not updated");
+             SetPopupHook({});
+         },
+         ASPIRATION_VALUE},
+    };
+    for (const auto &c : cases) {
+        c.act();
+        EXPECT_EQ(window->focusWidget(), ControlWidget(mainPanel, c.rests)) << c.what;
     }
 }
 

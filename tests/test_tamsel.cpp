@@ -35,10 +35,15 @@ TEST_F(StartUp, CreatesThePortFileIdentifiesTheUnitAndFillsTheRows) {
     const int result = RunProgram([&] {
         EXPECT_FALSE(fs::exists(IniPath()));
         EXPECT_EQ(ShownRows(), UNCONFIRMED_ROWS);
+        // Every value control is dimmed: the focus rests on Refresh, where Enter presses nothing
+        // (a write would be turned away by the gate, with a box).
+        EXPECT_EQ(FocusedControl(), REFRESH);
+        PressReturn();
         ASSERT_TRUE(WaitForFirstContact());
         EXPECT_EQ(ShownRows(),
                   (Lines{"A 2.5 operable green", "D 0.30000001192092896 operable green",
                          "W 6553.5 operable green"}));
+        PressReturn();
     });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(ReadFile(IniPath()), "[Port]\r\nCOMNO=2\r\n");
@@ -104,6 +109,9 @@ TEST_P(StartUpFailure, IsShownOnceAndTheProgramStaysUp) {
         ASSERT_TRUE(WaitForFirstContact());
         EXPECT_EQ(popups, c.popups);
         EXPECT_EQ(ShownRows(), c.rows);
+        // Enter after the box has been dismissed sends nothing.
+        EXPECT_EQ(FocusedControl(), REFRESH);
+        PressReturn();
         // First contact is tried once: more start-up ticks change nothing.
         const Popups seen = popups;
         LetRun(300);
@@ -124,6 +132,7 @@ struct WriteCase {
     std::vector<std::string> unit; // options of the unit on port 2
     int row;                       // index into ROWS
     const char *typed;             // nullptr: written as shown, without an edit
+    bool byKeyboard;               // Tab to the write button and Space, else a click
     Lines received;
     std::string rowAfter;
     Popups popups;
@@ -137,15 +146,24 @@ const WriteCase WRITE_CASES[] = {
      {"--aspiration", "100"},
      0,
      "2.5",
+     false,
      {"TA00195F", "TGADC"},
      "A 2.5 operable green",
      {}},
     // The field holds one decimal: 0.04 is taken as 0.0, which is count 0.
-    {"FourHundredthsIsCount0", {}, 1, "0.04", {"TD000058", "TGDDF"}, "D 0 operable green", {}},
+    {"FourHundredthsIsCount0",
+     {},
+     1,
+     "0.04",
+     true,
+     {"TD000058", "TGDDF"},
+     "D 0 operable green",
+     {}},
     {"LargestValueIsCountFFFF",
      {"--wash", "0"},
      2,
      "6553.5",
+     false,
      {"TWFFFFC3", "TGWF2"},
      "W 6553.5 operable green",
      {}},
@@ -153,6 +171,7 @@ const WriteCase WRITE_CASES[] = {
      {"--readback-differs", "--aspiration", "100"},
      0,
      "2.5",
+     true,
      {"TA00195F", "TGADC"},
      "A 2.5 operable yellow",
      {UPDATE_ERROR_BOX}},
@@ -160,6 +179,7 @@ const WriteCase WRITE_CASES[] = {
      {"--readback-differs"},
      1,
      nullptr,
+     true,
      {"TD000A69", "TGDDF"},
      "D 1 operable green",
      {UPDATE_ERROR_BOX}},
@@ -178,9 +198,19 @@ TEST_P(Write, SendsTheCountAndTheLampFollowsTheReadBack) {
             Enter(row.value, c.typed);
             EXPECT_EQ(LampColour(row), VAL_YELLOW) << "an edit is not confirmed";
         }
-        Press(row.write);
+        if (c.byKeyboard)
+            TabAndPress(row.value, row.write);
+        else
+            Press(row.write);
         EXPECT_EQ(ShownRow(row), c.rowAfter);
         EXPECT_EQ(Received(2), c.received);
+        // Once a box has been dismissed the focus has left the write button; wherever it is,
+        // Enter writes nothing.
+        if (!c.popups.empty()) {
+            EXPECT_EQ(FocusedControl(), ASPIRATION_VALUE);
+        }
+        PressReturn();
+        EXPECT_EQ(Received(2), Lines{});
     });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(popups, c.popups);
@@ -256,6 +286,9 @@ TEST_P(Busy, RequestsDuringARefreshAreTurnedAwayEachWithItsOwnBox) {
         Press(REFRESH);
         EXPECT_EQ(ShownRows(), c.rowsAfter);
         EXPECT_EQ(Received(2), c.received) << "a turned-away request sends nothing";
+        EXPECT_NE(FocusedControl(), ASPIRATION_WRITE);
+        PressReturn();
+        EXPECT_EQ(Received(2), Lines{});
     });
     EXPECT_EQ(result, 0);
     EXPECT_TRUE(requestedWhilePolling);
@@ -314,10 +347,12 @@ const Lines PORT_3_ROWS{"A 3.5 operable green", "D 4.5 operable green", "W 5.5 o
 // The port file as an editor may leave it: a rewrite by the program shows in the line ends.
 const std::string PORT_FILE_WITH_LF = "[Port]\nCOMNO=2\n";
 
+enum class Answer { ClickOk, ClickCancel, Return, Escape };
+
 struct SetUpCase {
     const char *name;
     int chosenPort;
-    bool accept; // OK, else Cancel
+    Answer answer;
     Popups popups;
     int portAfter;
     std::string iniAfter;
@@ -328,10 +363,12 @@ void PrintTo(const SetUpCase &c, std::ostream *os) {
 }
 
 const SetUpCase SET_UP_CASES[] = {
-    {"AnotherPortMovesTheLinkAndIsStored", 3, true, {}, 3, PortFileText(3), 3},
-    {"ThePortInUseIsReopenedAndStoredAgain", 2, true, {}, 2, PortFileText(2), 2},
-    {"APortWithoutDeviceIsRefused", 4, true, {SETUP_ERROR_BOX}, 2, PORT_FILE_WITH_LF, 0},
-    {"CancelChangesNothing", 3, false, {}, 2, PORT_FILE_WITH_LF, 2},
+    {"AnotherPortMovesTheLinkAndIsStored", 3, Answer::ClickOk, {}, 3, PortFileText(3), 3},
+    {"ThePortInUseIsReopenedAndStoredAgain", 2, Answer::ClickOk, {}, 2, PortFileText(2), 2},
+    {"APortWithoutDeviceIsRefused", 4, Answer::ClickOk, {SETUP_ERROR_BOX}, 2, PORT_FILE_WITH_LF, 0},
+    {"CancelChangesNothing", 3, Answer::ClickCancel, {}, 2, PORT_FILE_WITH_LF, 2},
+    {"ReturnInTheSelectorAccepts", 3, Answer::Return, {}, 3, PortFileText(3), 3},
+    {"EscapeInTheSelectorCancels", 3, Answer::Escape, {}, 2, PORT_FILE_WITH_LF, 2},
 };
 
 class CommunicationSetUp : public ProgramTest, public testing::WithParamInterface<SetUpCase> {};
@@ -345,6 +382,10 @@ TEST_P(CommunicationSetUp, OpensOnThePortInUseAndActsOnTheChoice) {
         ASSERT_EQ(ShownRows(), DEFAULT_UNIT_ROWS);
         ASSERT_EQ(Received(2), FIRST_CONTACT_COMMANDS);
         WriteFile(IniPath(), PORT_FILE_WITH_LF);
+        // The operator had tabbed to a write button before opening the setup.
+        QWidget *write = ControlWidget(MainPanelHandle, ASPIRATION_WRITE);
+        write->setFocus(Qt::TabFocusReason);
+        ASSERT_EQ(FocusedControl(), ASPIRATION_WRITE);
 
         Choose("CommSetUpCallback");
         EXPECT_TRUE(SetUpPanelShown());
@@ -353,9 +394,26 @@ TEST_P(CommunicationSetUp, OpensOnThePortInUseAndActsOnTheChoice) {
         EXPECT_TRUE(WaitUntil([ring] { return ring->hasFocus(); }, 2000)) << "selector active";
         SelectPort(c.chosenPort);
         ASSERT_EQ(SelectedPortIndex(), c.chosenPort - 1);
-        Click(SetUpPanelHandle, c.accept ? SETUP_OK : SETUP_CANCEL);
+        switch (c.answer) {
+        case Answer::ClickOk:
+            Click(SetUpPanelHandle, SETUP_OK);
+            break;
+        case Answer::ClickCancel:
+            Click(SetUpPanelHandle, SETUP_CANCEL);
+            break;
+        case Answer::Return:
+            QTest::keyClick(ring, Qt::Key_Return);
+            break;
+        case Answer::Escape:
+            // A shortcut presses its button the way a click looks: down, then up a moment later.
+            QTest::keyClick(ring, Qt::Key_Escape);
+            WaitUntil([] { return !SetUpPanelShown(); }, 2000);
+            break;
+        }
 
         EXPECT_FALSE(SetUpPanelShown());
+        EXPECT_EQ(FocusedControl(), ASPIRATION_VALUE) << "the focus left the write button";
+        PressReturn();
         EXPECT_EQ(popups, c.popups);
         EXPECT_EQ(Dv3ComNo, c.portAfter);
         EXPECT_EQ(ReadFile(IniPath()), c.iniAfter);
@@ -390,6 +448,10 @@ TEST_F(CommunicationSetUpAfterFailure, MovesTheLinkWhenFirstContactFoundNoPort) 
         Click(SetUpPanelHandle, SETUP_OK);
         EXPECT_EQ(popups, Popups{PORT_NOT_FOUND_BOX});
         EXPECT_EQ(ReadFile(IniPath()), PortFileText(3));
+        // One Enter once used to write 0 over the unit's aspiration time here.
+        EXPECT_EQ(FocusedControl(), REFRESH);
+        PressReturn();
+        EXPECT_EQ(Received(3), Lines{});
         EXPECT_EQ(ShownRows(), UNCONFIRMED_ROWS);
         Press(REFRESH);
         EXPECT_EQ(ShownRows(), PORT_3_ROWS);

@@ -5,6 +5,7 @@
 // is an index into PanelsLoaded plus one and is never reused; a discarded panel leaves its slot
 // behind with a null window, so a stale handle is refused rather than aliased. Callbacks may re-enter the event loop (message boxes, exchanges that poll),
 // so no reference into PanelsLoaded is held across a callback.
+#include "platform_internal.h"
 #include "runtime.h"
 #include "runtime_testing.h"
 
@@ -18,11 +19,13 @@
 #include <QEvent>
 #include <QFile>
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLayout>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPointer>
+#include <QPushButton>
 #include <QSignalBlocker>
 #include <QTimer>
 #include <QUiLoader>
@@ -47,6 +50,7 @@ const char PROP_ON_COLOR[] = "onColor";                  // marks a status lamp
 const char PROP_PORT_LIST[] = "portList";                // ring whose entry i is port i + 1
 const char PROP_MENU_BAR_ID[] = "menuBarId";
 const char PROP_MENU_ITEM_ID[] = "menuItemId";
+const char PROP_NO_FOCUS_REST[] = "noFocusRest"; // control the focus never rests on
 
 // The exact value last given by SetCtrlVal. A value control shows one decimal, but the program
 // reads back what it set (a count of 3 is set as the single-precision 0.3 and read back as such)
@@ -151,6 +155,30 @@ void ReserveLampWidth(QWidget *lamp) {
     lamp->setMinimumWidth(widest + 2 * metrics.averageCharWidth() + 16);
 }
 
+bool IsFocusRest(const QWidget *widget) {
+    return widget && widget->isEnabled() && !widget->property(PROP_NO_FOCUS_REST).toBool();
+}
+
+bool CanRestFocus(const QWidget *window, const QWidget *widget) {
+    return widget->window() == window && IsFocusRest(widget) && widget->isVisibleTo(window) &&
+           (widget->focusPolicy() & Qt::TabFocus) && !widget->focusProxy();
+}
+
+// Designer's autoDefault makes Return press a focused button. That is the dialog convention on a
+// panel with a default button; elsewhere it would let one Enter rewrite a pump setting.
+void SetButtonKeys(QWidget *window) {
+    const QList<QPushButton *> buttons = window->findChildren<QPushButton *>();
+    const bool hasDefault =
+        std::any_of(buttons.begin(), buttons.end(),
+                    [](const QPushButton *button) { return button->isDefault(); });
+    for (QPushButton *button : buttons) {
+        if (!hasDefault)
+            button->setAutoDefault(false);
+        if (button->property(PROP_NO_FOCUS_REST).toBool())
+            button->setFocusPolicy(Qt::TabFocus);
+    }
+}
+
 // Adds the device each entry stands for, so the operator sees where "COM2" really goes.
 void LabelPortList(QComboBox *ring) {
     for (int i = 0; i < ring->count(); i++) {
@@ -164,6 +192,7 @@ void LabelPortList(QComboBox *ring) {
 class PanelEvents : public QObject {
   public:
     PanelEvents(int panel, QObject *parent) : QObject(parent), handle(panel) {}
+    // callback may be null: a button is watched for its keys whether or not it has one.
     void Watch(QWidget *control, int id, CtrlCallbackPtr callback) {
         controls[control] = {id, callback};
         control->installEventFilter(this);
@@ -174,6 +203,14 @@ class PanelEvents : public QObject {
         const QEvent::Type type = event->type();
         auto control = controls.find(watched);
         if (control != controls.end()) {
+            // A held key repeats its press many times a second; on a button each would be a
+            // write to the unit.
+            if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) &&
+                qobject_cast<QAbstractButton *>(watched) &&
+                static_cast<QKeyEvent *>(event)->isAutoRepeat())
+                return true;
+            if (!control->second.callback)
+                return false;
             if (type == QEvent::FocusIn || type == QEvent::FocusOut) {
                 const int focusEvent = type == QEvent::FocusIn ? EVENT_GOT_FOCUS : EVENT_LOST_FOCUS;
                 control->second.callback(handle, control->second.id, focusEvent, nullptr, 0, 0);
@@ -184,11 +221,14 @@ class PanelEvents : public QObject {
         if (!panel || watched != panel->window)
             return false;
         const PanelCallbackPtr callback = panel->callback;
+        if (type == QEvent::KeyPress)
+            return PressDefaultButton(panel->window, static_cast<QKeyEvent *>(event));
         if (type == QEvent::Close) {
             if (!callback) {
                 for (const QPointer<QTimer> &timer : panel->timers)
                     if (timer)
                         timer->stop();
+                RestFocus(panel->window->parentWidget());
                 return false;
             }
             // The window stays: the callback decides what closing means (the main panel quits).
@@ -203,6 +243,20 @@ class PanelEvents : public QObject {
     }
 
   private:
+    // Return and Enter that no control took reach the panel itself. Only a default button
+    // answers them: on the main panel a stray Enter must not write anything to the unit.
+    static bool PressDefaultButton(QWidget *window, QKeyEvent *key) {
+        if ((key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter) || key->isAutoRepeat())
+            return false;
+        for (QPushButton *button : window->findChildren<QPushButton *>())
+            if (button->window() == window && button->isDefault() && button->isEnabled() &&
+                button->isVisibleTo(window)) {
+                button->click();
+                return true;
+            }
+        return false;
+    }
+
     struct Watched {
         int id;
         CtrlCallbackPtr callback;
@@ -346,11 +400,12 @@ void WireControl(int handle, Panel *panel, PanelEvents *events, const Binding &b
                 callback(handle, id, EVENT_COMMIT, nullptr, 0, 0);
             });
     }
-    if (auto *button = qobject_cast<QAbstractButton *>(widget); button && callback)
+    auto *button = qobject_cast<QAbstractButton *>(widget);
+    if (button && callback)
         QObject::connect(button, &QAbstractButton::clicked, button, [handle, id, callback] {
             callback(handle, id, EVENT_COMMIT, nullptr, 0, 0);
         });
-    if (callback)
+    if (callback || button)
         events->Watch(widget, id, callback);
 }
 
@@ -402,6 +457,7 @@ int LoadPanel(int parent, const char *fileName, int resourceId) {
     window->setParent(parentWindow, parentWindow ? Qt::Dialog : Qt::Window);
     root.reset();
     PlaceMenuBar(window);
+    SetButtonKeys(window);
 
     const int handle = static_cast<int>(PanelsLoaded.size()) + 1;
     PanelsLoaded.push_back({window, panelCallback, {}, {}});
@@ -432,6 +488,7 @@ int DisplayPanel(int panel) {
     window->show();
     window->raise();
     window->activateWindow();
+    RestFocus(window);
     // Restarting a running timer would postpone its tick; showing a shown panel must not.
     for (const QPointer<QTimer> &timer : found->timers)
         if (timer && !timer->isActive())
@@ -447,6 +504,7 @@ int HidePanel(int panel) {
         if (timer)
             timer->stop();
     found->window->hide();
+    RestFocus(found->window->parentWidget());
     return 0;
 }
 
@@ -464,7 +522,10 @@ int SetCtrlAttribute(int panel, int control, int attribute, int value) {
         return RT_ERR_ARGUMENT;
     switch (attribute) {
     case ATTR_DIMMED:
+        // Qt hands the focus of a control being dimmed to the next one in tab order, which on
+        // the main panel is a write button.
         widget->setEnabled(value == 0);
+        RestFocus(widget->window());
         return 0;
     case ATTR_ON_COLOR:
         if (!IsLamp(widget))
@@ -519,6 +580,25 @@ int SetActiveCtrl(int panel, int control) {
         return RT_ERR_ARGUMENT;
     widget->setFocus(Qt::OtherFocusReason);
     return 0;
+}
+
+void RestFocus(QWidget *window) {
+    if (!window || IsFocusRest(window->focusWidget()))
+        return;
+    for (QWidget *widget = window->nextInFocusChain(); widget && widget != window;
+         widget = widget->nextInFocusChain())
+        if (CanRestFocus(window, widget)) {
+            widget->setFocus(Qt::OtherFocusReason);
+            return;
+        }
+}
+
+void RestFocusOfPanels() {
+    for (size_t i = 0; i < PanelsLoaded.size(); i++) {
+        QWidget *window = PanelsLoaded[i].window;
+        if (window && window->isVisible())
+            RestFocus(window);
+    }
 }
 
 QWidget *PanelWidget(int panel) {

@@ -7,4 +7,13 @@
 // ProcessSystemEvents must not sleep on them.
 bool PolledInputWaiting();
 
+class QWidget;
+
+// Moves the focus of window (null: nothing) off a control that is dimmed or marked as no resting
+// place, onto the first operable control in tab order that is not so marked. Called wherever the
+// run-time, not the operator, decides where the focus goes.
+void RestFocus(QWidget *window);
+// RestFocus for every panel shown: after a message box, which may have been shown over any.
+void RestFocusOfPanels();
+
 #endif

@@ -1,4 +1,5 @@
 // Message box service: modal boxes for the operator, or a hook that records them in tests.
+#include "platform_internal.h"
 #include "runtime.h"
 #include "runtime_testing.h"
 
@@ -31,6 +32,7 @@ int MessagePopup(const char *title, const char *text) {
         // A copy: the hook may replace itself while it runs.
         auto hook = popupHook;
         hook(title, text);
+        RestFocusOfPanels();
         return 0;
     }
     if (!qobject_cast<QApplication *>(QCoreApplication::instance())) {
@@ -45,6 +47,9 @@ int MessagePopup(const char *title, const char *text) {
     if (auto *label = box.findChild<QLabel *>(QStringLiteral("qt_msgbox_label")))
         label->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     box.exec();
+    // The focus goes back to the window the box was shown over, where a button the operator
+    // pressed to get here must not keep it.
+    RestFocusOfPanels();
     return 0;
 }
 
