@@ -17,8 +17,6 @@
 static const char INI_FILE_NAME[] = "TAMSEL.INI";
 static const char INI_SECTION[] = "[Port]";
 static const char INI_KEY[] = "COMNO";
-// Written beside the file and renamed over it, so a crash mid-write never leaves it truncated.
-static const char INI_TEMP_SUFFIX[] = ".tmp";
 static const char INI_READ_TITLE[] = "Read INI file";
 static const char INI_UPDATE_TITLE[] = "Update INI file";
 static const char INI_FILE_ERROR[] = "File error seen, check pc";
@@ -140,22 +138,9 @@ int UpdateIniFile(int comNo) {
         MessagePopup(INI_UPDATE_TITLE, INI_FILE_ERROR);
         return 0;
     }
-    // IniFilePath is shorter than MAX_PATHNAME_LEN, so the suffix always fits.
-    char tempPath[MAX_PATHNAME_LEN + sizeof INI_TEMP_SUFFIX];
-    snprintf(tempPath, sizeof tempPath, "%s%s", IniFilePath, INI_TEMP_SUFFIX);
-    // Binary mode: the CR LF pairs are written as they stand on every platform.
-    FILE *file = fopen(tempPath, "wb");
-    if (file == nullptr)
-        return 0;
-    int ok = fprintf(file, "[Port]\r\nCOMNO=%i\r\n", comNo) > 0 && !ferror(file);
-    // Buffered bytes reach the disk at fclose: a full disk shows up only there.
-    if (fclose(file) != 0)
-        ok = 0;
-    if (!ok || rename(tempPath, IniFilePath) != 0) {
-        remove(tempPath);
-        return 0;
-    }
-    return 1;
+    char text[32]; // "[Port]\r\nCOMNO=" (14), an int (11), "\r\n" and NUL
+    int length = snprintf(text, sizeof text, "[Port]\r\nCOMNO=%i\r\n", comNo);
+    return ReplaceFileText(IniFilePath, text, length) == 0;
 }
 
 // ---------------------------------------------------------------------------------------------

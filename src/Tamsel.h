@@ -52,10 +52,14 @@ extern char ProjectDir[MAX_PATHNAME_LEN];
 //    has been shown; the caller tells the operator. The file is left as it was.
 int GetIniFileComNo(int *out);
 
-// Replaces TAMSEL.INI with "[Port]\r\nCOMNO=<comNo>\r\n". The old file stays intact until the
-// new one is complete. Forms the path from ProjectDir when GetIniFileComNo has not done so yet.
-// 1: written. 0: not written; when the file's status could not be queried or its path formed,
-// "Update INI file" / "File error seen, check pc" has been shown, otherwise nothing.
+// Replaces the content of TAMSEL.INI with "[Port]\r\nCOMNO=<comNo>\r\n", as rewriting it in
+// place would: a writable file is updated (through a link, its target), keeping its mode and
+// owner, and a missing one is created; where the folder allows it, the old text stays intact
+// until the new one is complete. Forms the path from ProjectDir when GetIniFileComNo has not done
+// so yet.
+// 1: written. 0: not written (the file may not be written, or is no regular file); when the
+// file's status could not be queried or its path formed, "Update INI file" / "File error seen,
+// check pc" has been shown, otherwise nothing.
 int UpdateIniFile(int comNo);
 
 #endif

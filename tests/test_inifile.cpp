@@ -4,12 +4,19 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -38,6 +45,16 @@ class IniFileTest : public testing::Test {
     static void UseProjectDir(const std::string &path) {
         snprintf(ProjectDir, sizeof ProjectDir, "%s", path.c_str());
     }
+    // A read whose path cannot be formed leaves the kept path unformed, so that the next write
+    // forms it from ProjectDir, as a port accepted before the first read does.
+    void ForgetIniPath() {
+        const std::string kept = ProjectDir;
+        UseProjectDir(kept + "/" + std::string(MAX_PATHNAME_LEN, 'd'));
+        int port = -1;
+        GetIniFileComNo(&port);
+        UseProjectDir(kept);
+        popups.clear();
+    }
     fs::path IniPath() const { return dir / "TAMSEL.INI"; }
     void WriteIni(const std::string &bytes) const {
         std::ofstream(IniPath(), std::ios::binary) << bytes;
@@ -54,6 +71,30 @@ class IniFileTest : public testing::Test {
         return names;
     }
 
+    // Runs body in a child process as the user nobody, in group (nogroup unless given), and
+    // returns what body returned (0..255): root ignores file permissions, so the rows that are
+    // about them run as someone they bind.
+    static int AsNobody(const std::function<int()> &body, gid_t group = NOGROUP) {
+        fflush(nullptr);
+        const pid_t child = fork();
+        if (child == 0) {
+            if (setgroups(0, nullptr) != 0 || setgid(group) != 0 || setuid(NOBODY) != 0)
+                _exit(255);
+            _exit(body());
+        }
+        int status = 0;
+        if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status))
+            return -1;
+        return WEXITSTATUS(status);
+    }
+    // Hands the file or directory to the user nobody, with the given mode.
+    static void GiveToNobody(const fs::path &path, fs::perms mode, gid_t group = NOGROUP) {
+        ASSERT_EQ(lchown(path.c_str(), NOBODY, group), 0);
+        fs::permissions(path, mode);
+    }
+
+    static constexpr uid_t NOBODY = 65534;
+    static constexpr gid_t NOGROUP = 65534;
     fs::path dir;
     std::vector<std::string> popups;
 };
@@ -159,25 +200,27 @@ TEST_F(IniFileTest, MissingFileThatCannotBeCreated) {
 }
 
 TEST_F(IniFileTest, UnwritableDirectory) {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "root writes into a read-only directory; run as another user";
-    fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec);
-    int port = -1;
-    EXPECT_EQ(GetIniFileComNo(&port), 1);
-    EXPECT_EQ(port, 2);
-    EXPECT_EQ(UpdateIniFile(3), 0);
-    EXPECT_TRUE(popups.empty());
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+    // Port and result of the read, the write's result, and whether anything was shown.
+    EXPECT_EQ(AsNobody([this] {
+                  int port = -1;
+                  const int read = GetIniFileComNo(&port);
+                  return port * 8 + read * 4 + UpdateIniFile(3) * 2 + !popups.empty();
+              }),
+              2 * 8 + 1 * 4);
+    EXPECT_TRUE(Entries().empty());
 }
 
 TEST_F(IniFileTest, UnreadableFile) {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "root reads a file without read permission; run as another user";
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
     WriteIni("[Port]\r\nCOMNO=3\r\n");
     fs::permissions(IniPath(), fs::perms::none);
-    int port = -1;
-    EXPECT_EQ(GetIniFileComNo(&port), 0);
-    EXPECT_EQ(port, 2);
-    EXPECT_TRUE(popups.empty());
+    EXPECT_EQ(AsNobody([this] {
+                  int port = -1;
+                  const int read = GetIniFileComNo(&port);
+                  return port * 8 + read * 4 + !popups.empty();
+              }),
+              2 * 8);
 }
 
 TEST_F(IniFileTest, RoundTripReplacesWholeFile) {
@@ -193,6 +236,205 @@ TEST_F(IniFileTest, RoundTripReplacesWholeFile) {
         EXPECT_EQ(port, comNo);
     }
     EXPECT_TRUE(popups.empty());
+}
+
+namespace {
+
+const std::string OLD_TEXT = "[Port]\r\nCOMNO=1\r\n";
+const std::string NEW_TEXT = "[Port]\r\nCOMNO=3\r\n";
+const std::string VICTIM_TEXT = "root's own\n";
+const std::string NO_FILE = "<no file>";
+constexpr fs::perms RWXR_XR_X = fs::perms::owner_all | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read |
+                                fs::perms::others_exec;
+constexpr fs::perms RW_R__R__ =
+    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read;
+constexpr gid_t DIALOUT = 20;
+
+// The program directory of a write case, and the one beside it.
+struct RowDirs {
+    fs::path dir;
+    fs::path elsewhere;
+    fs::path ini() const { return dir / "TAMSEL.INI"; }
+    void write(const fs::path &path, const std::string &bytes) const {
+        std::ofstream(path, std::ios::binary) << bytes;
+    }
+};
+
+// One write of port 3 over what a row left in the program directory. Beside it, "elsewhere/"
+// holds "victim", a file no write may touch, and whatever else the row puts there.
+struct WriteCase {
+    const char *name;
+    void (*prepare)(RowDirs &row);
+    bool asNobody;
+    gid_t group; // of the user nobody, for rows that run as nobody
+    int result;
+    std::string text; // read through the name TAMSEL.INI afterwards
+    const char *alsoReads; // another name, under elsewhere/, that must read the same; or nullptr
+};
+
+const WriteCase WRITE_CASES[] = {
+    // Whether a write is allowed is the file's to say, not the folder's.
+    {"writable file in a read-only folder",
+     [](RowDirs &row) {
+         row.write(row.ini(), OLD_TEXT);
+         lchown(row.ini().c_str(), 65534, 65534);
+     },
+     true, 65534, 1, NEW_TEXT, nullptr},
+    {"read-only file in a writable folder",
+     [](RowDirs &row) {
+         row.write(row.ini(), OLD_TEXT);
+         lchown(row.ini().c_str(), 65534, 65534);
+         fs::permissions(row.ini(), fs::perms::owner_read);
+         lchown(row.dir.c_str(), 65534, 65534);
+     },
+     true, 65534, 0, OLD_TEXT, nullptr},
+    {"read-only file, root", [](RowDirs &row) {
+         row.write(row.ini(), OLD_TEXT);
+         fs::permissions(row.ini(), fs::perms::owner_read);
+     },
+     false, 0, 1, NEW_TEXT, nullptr},
+    {"another owner's file, root", [](RowDirs &row) {
+         row.write(row.ini(), OLD_TEXT);
+         lchown(row.ini().c_str(), 65534, DIALOUT);
+         fs::permissions(row.ini(), fs::perms::owner_read | fs::perms::owner_write |
+                                        fs::perms::group_read);
+     },
+     false, 0, 1, NEW_TEXT, nullptr},
+    // An installation: root's file and folder, the file writable by the operators' group.
+    {"group-writable file in root's folder",
+     [](RowDirs &row) {
+         row.write(row.ini(), OLD_TEXT);
+         lchown(row.ini().c_str(), 0, DIALOUT);
+         fs::permissions(row.ini(), fs::perms::group_write, fs::perm_options::add);
+     },
+     true, DIALOUT, 1, NEW_TEXT, nullptr},
+    // The folder would take a new file, but it could not be root's: rewritten in place.
+    {"group-writable file in a shared folder",
+     [](RowDirs &row) {
+         row.write(row.ini(), OLD_TEXT);
+         lchown(row.ini().c_str(), 0, DIALOUT);
+         fs::permissions(row.ini(), fs::perms::group_write, fs::perm_options::add);
+         fs::permissions(row.dir, fs::perms::all | fs::perms::sticky_bit);
+     },
+     true, DIALOUT, 1, NEW_TEXT, nullptr},
+    {"missing file, writable folder",
+     [](RowDirs &row) { lchown(row.dir.c_str(), 65534, 65534); }, true, 65534, 1,
+     NEW_TEXT, nullptr},
+    {"symbolic link to a file",
+     [](RowDirs &row) {
+         row.write(row.elsewhere / "real.ini", OLD_TEXT);
+         fs::create_symlink("../elsewhere/real.ini", row.ini());
+     },
+     false, 0, 1, NEW_TEXT, "real.ini"},
+    {"second hard link",
+     [](RowDirs &row) {
+         row.write(row.ini(), OLD_TEXT);
+         fs::create_hard_link(row.ini(), row.elsewhere / "other.ini");
+     },
+     false, 0, 1, NEW_TEXT, "other.ini"},
+    {"dangling link", [](RowDirs &row) {
+         fs::create_symlink("../elsewhere/planted.ini", row.ini());
+     },
+     false, 0, 0, NO_FILE, nullptr},
+    {"link to a device", [](RowDirs &row) { fs::create_symlink("/dev/null", row.ini()); },
+     false, 0, 0, NO_FILE, nullptr},
+    {"FIFO", [](RowDirs &row) { mkfifo(row.ini().c_str(), 0666); }, false, 0, 0,
+     NO_FILE, nullptr},
+    // What an earlier way of writing left behind, or someone planted under its name.
+    {"link planted as the old temporary name",
+     [](RowDirs &row) {
+         row.write(row.ini(), OLD_TEXT);
+         fs::create_symlink("../elsewhere/victim", row.dir / "TAMSEL.INI.tmp");
+     },
+     false, 0, 1, NEW_TEXT, nullptr},
+    {"dangling link planted as the old temporary name",
+     [](RowDirs &row) {
+         fs::create_symlink("../elsewhere/planted.ini", row.dir / "TAMSEL.INI.tmp");
+     },
+     false, 0, 1, NEW_TEXT, nullptr},
+    {"directory planted as the old temporary name",
+     [](RowDirs &row) {
+         row.write(row.ini(), OLD_TEXT);
+         fs::create_directory(row.dir / "TAMSEL.INI.tmp");
+     },
+     false, 0, 1, NEW_TEXT, nullptr},
+};
+
+struct FileOwnership {
+    mode_t mode;
+    uid_t uid;
+    gid_t gid;
+    bool operator==(const FileOwnership &other) const {
+        return mode == other.mode && uid == other.uid && gid == other.gid;
+    }
+};
+std::optional<FileOwnership> Ownership(const fs::path &path) {
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0)
+        return std::nullopt;
+    return FileOwnership{status.st_mode, status.st_uid, status.st_gid};
+}
+
+std::vector<std::string> Names(const fs::path &directory) {
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(directory))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace
+
+// Every write has the outcome of rewriting the file in place: allowed exactly when the file may
+// be written, through a link to its target, keeping its mode, owner and other names, and never
+// into anything but a regular file. Nothing is left behind, and nothing planted is followed.
+TEST_F(IniFileTest, WriterCases) {
+    for (const WriteCase &c : WRITE_CASES) {
+        SCOPED_TRACE(c.name);
+        RowDirs row{dir / "program", dir / "elsewhere"};
+        fs::create_directory(row.dir);
+        fs::create_directory(row.elsewhere);
+        fs::permissions(dir, RWXR_XR_X);
+        fs::permissions(row.dir, RWXR_XR_X);
+        row.write(row.elsewhere / "victim", VICTIM_TEXT);
+        c.prepare(row);
+        UseProjectDir(row.dir.string());
+        ForgetIniPath();
+        const fs::file_type typeBefore = fs::symlink_status(row.ini()).type();
+        const std::optional<FileOwnership> before = Ownership(row.ini());
+        std::vector<std::string> namesAfter = Names(row.dir);
+        if (typeBefore == fs::file_type::not_found && c.result == 1) {
+            namesAfter.push_back("TAMSEL.INI");
+            std::sort(namesAfter.begin(), namesAfter.end());
+        }
+
+        // The write's result, and whether anything was shown.
+        const auto write = [this] { return UpdateIniFile(3) * 2 + !popups.empty(); };
+        EXPECT_EQ(c.asNobody ? AsNobody(write, c.group) : write(), c.result * 2);
+
+        // Only a regular file is read here: opening the FIFO would wait for a writer.
+        std::ostringstream text;
+        if (fs::is_regular_file(row.ini()))
+            text << std::ifstream(row.ini(), std::ios::binary).rdbuf();
+        EXPECT_EQ(fs::is_regular_file(row.ini()) ? text.str() : NO_FILE, c.text);
+        if (c.alsoReads) {
+            std::ostringstream other;
+            other << std::ifstream(row.elsewhere / c.alsoReads, std::ios::binary).rdbuf();
+            EXPECT_EQ(other.str(), c.text);
+        }
+        if (typeBefore != fs::file_type::not_found) {
+            EXPECT_EQ(fs::symlink_status(row.ini()).type(), typeBefore);
+            EXPECT_TRUE(Ownership(row.ini()) == before) << "mode or owner changed";
+        }
+        EXPECT_EQ(Names(row.dir), namesAfter) << "a file left behind or removed";
+        std::ostringstream victim;
+        victim << std::ifstream(row.elsewhere / "victim", std::ios::binary).rdbuf();
+        EXPECT_EQ(victim.str(), VICTIM_TEXT);
+        EXPECT_FALSE(fs::exists(fs::symlink_status(row.elsewhere / "planted.ini")));
+        fs::remove_all(row.dir);
+        fs::remove_all(row.elsewhere);
+    }
 }
 
 TEST_F(IniFileTest, DirectoryNamedLikeTheFile) {
@@ -234,11 +476,7 @@ TEST_F(IniFileTest, PathThatCannotBeFormed) {
 // A port accepted before the first read: the path is formed from ProjectDir then. The failed
 // read above leaves the path unformed whatever ran before in this process.
 TEST_F(IniFileTest, UpdateBeforeAnyRead) {
-    UseProjectDir(dir.string() + "/" + std::string(MAX_PATHNAME_LEN, 'd'));
-    int port = -1;
-    GetIniFileComNo(&port);
-    UseProjectDir(dir.string());
-    popups.clear();
+    ForgetIniPath();
     EXPECT_EQ(UpdateIniFile(4), 1);
     EXPECT_EQ(ReadIni(), "[Port]\r\nCOMNO=4\r\n");
     EXPECT_TRUE(popups.empty());

@@ -7,6 +7,8 @@
 #ifndef TAMSEL_PLATFORM_RUNTIME_H
 #define TAMSEL_PLATFORM_RUNTIME_H
 
+#include <cstdio>
+
 // ---------------------------------------------------------------------------------------------
 // Results. 0 is success. A caller's mistake and a device or OS failure are told apart.
 enum RuntimeError {
@@ -102,6 +104,19 @@ int MakePathname(const char *directory, const char *fileName, char *buffer);
 // the way included), negative on error: RT_ERR_ARGUMENT for a null pointer or a name too long for
 // the system, RT_ERR_IO when the system refuses to look (no permission). size is 0 unless 1.
 int GetFileInfo(const char *path, long *size);
+// Opens path for reading in binary mode, but only a regular file (a link is followed to it): a
+// FIFO, a device, a directory or a socket is never opened in a way that could block or act on it.
+// nullptr for those, for a null path and for a file that cannot be opened; fclose the result.
+FILE *OpenFileForReading(const char *path);
+// Replaces the whole content of path with count bytes of text, with the outcome of rewriting the
+// file in place: an existing file must be a regular file we may write (a link is followed to it,
+// and other hard links see the new text), and it keeps its mode and owner; a missing one is
+// created with the usual mode, but never through a link, so a dangling link creates nothing.
+// Where the file's directory lets us, the new text goes into a fresh file beside it that is
+// synced and renamed over it, so a crash leaves the old text or the new; otherwise the file is
+// rewritten in place. 0 on success; RT_ERR_ARGUMENT for a null pointer or a negative count;
+// RT_ERR_IO when the file is not a regular file, may not be written, or the system fails.
+int ReplaceFileText(const char *path, const char *text, int count);
 // Nearest integer; halves round away from zero. NaN gives 0; values beyond long's range give
 // LONG_MIN or LONG_MAX.
 long RoundRealToNearestInteger(double x);
