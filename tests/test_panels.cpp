@@ -18,6 +18,7 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
@@ -486,6 +487,55 @@ TEST_F(Panels, TimerControlsTickOnlyWhileTheirPanelIsDisplayed) {
     Calls.clear();
     RunEventsFor(500);
     EXPECT_TRUE(CallsWith("XrayTimeSlice", EVENT_TIMER_TICK).empty()) << "ticked while hidden";
+}
+
+// Puts the panel's paints among the calls, so that a test sees what came first.
+class PaintRecorder : public QObject {
+  public:
+    explicit PaintRecorder(int panel) : handle(panel) { PanelWidget(panel)->installEventFilter(this); }
+
+  protected:
+    bool eventFilter(QObject *, QEvent *event) override {
+        if (event->type() == QEvent::Paint)
+            Calls.push_back({"paint", handle, 0, 0});
+        return false;
+    }
+
+  private:
+    int handle;
+};
+
+// An interval longer than any test runs: the tick that comes is the one the paint brings.
+TEST(PanelTimers, StartUpTimerTicksFirstAsSoonAsThePanelHasPainted) {
+    RegisterCallbacks(CALLBACKS, CALLBACK_COUNT);
+    QString text = ResourceText();
+    const QString interval = "<number>1000</number>";
+    ASSERT_EQ(text.count(interval), 1);
+    text.replace(interval, "<number>3600000</number>");
+    QTemporaryDir dir;
+    QFile file(dir.filePath("edited.uir"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(text.toUtf8());
+    file.close();
+    const int panel = LoadPanel(0, file.fileName().toLocal8Bit().constData(), MAIN_PANEL);
+    ASSERT_GT(panel, 0);
+    PaintRecorder paints(panel);
+    for (const char *when : {"first display", "displayed again"}) {
+        Calls.clear();
+        ASSERT_EQ(DisplayPanel(panel), 0);
+        RunEventsUntil([] { return !CallsWith("AquireTimeSlice", EVENT_TIMER_TICK).empty(); });
+        ASSERT_EQ(CallsWith("AquireTimeSlice", EVENT_TIMER_TICK).size(), 1u) << when;
+        auto tick = std::find_if(Calls.begin(), Calls.end(), [](const Call &call) {
+            return call.callback == "AquireTimeSlice";
+        });
+        EXPECT_TRUE(std::any_of(Calls.begin(), tick,
+                                [](const Call &call) { return call.callback == "paint"; }))
+            << "ticked before the window was painted, " << when;
+        // The timeout timer keeps its own interval from display on.
+        EXPECT_TRUE(CallsWith("XrayTimeSlice", EVENT_TIMER_TICK).empty()) << when;
+        ASSERT_EQ(HidePanel(panel), 0);
+    }
+    DiscardPanel(panel);
 }
 
 TEST(PanelTimers, TickInsideACallbackThatPollsTheEventLoop) {

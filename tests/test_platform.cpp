@@ -28,6 +28,21 @@ namespace {
 // Loop bounds below only keep a broken build from hanging; no test depends on how fast anything is.
 constexpr int POLL_ROUNDS = 10000;
 
+// Counts the timer events delivered while it lives. Where a test runs no timer of its own, one
+// means that ProcessSystemEvents slept until its own bound.
+class TimerEvents : public QObject {
+  public:
+    int seen = 0;
+    TimerEvents() { qApp->installEventFilter(this); }
+    ~TimerEvents() override { qApp->removeEventFilter(this); }
+
+  protected:
+    bool eventFilter(QObject *, QEvent *event) override {
+        seen += event->type() == QEvent::Timer;
+        return false;
+    }
+};
+
 // Pattern bytes covering 0x00..0xFF, so a sign-extension slip in ComRdByte shows.
 std::string Pattern(size_t count) {
     std::string bytes;
@@ -123,6 +138,29 @@ TEST_F(PtyPortTest, OpenSetsTheLineAndBytesFlowBothWaysInOrder) {
     EXPECT_EQ(ComRdByte(PORT), RT_ERR_IO);
 }
 
+// A read's two replies arrive together, and Qt takes both off the line in one go: the poll for the
+// second one must not sleep, as no event will ever announce bytes that are already taken.
+TEST_F(PtyPortTest, PollingNeverSleepsOnBytesAlreadyTakenOffTheLine) {
+    ASSERT_EQ(Open(), 0);
+    SendFromUnit("T$\rTGA0019A6\r");
+    for (int i = 0; i < POLL_ROUNDS && GetInQLen(PORT) < 13; i++) {
+        usleep(100);
+        QCoreApplication::processEvents();
+    }
+    ASSERT_EQ(GetInQLen(PORT), 13);
+    for (int i = 0; i < 3; i++) {
+        ComRdByte(PORT);
+        TimerEvents timers;
+        EXPECT_EQ(ProcessSystemEvents(), 0);
+        EXPECT_EQ(timers.seen, 0) << "slept with " << GetInQLen(PORT) << " bytes waiting";
+    }
+    while (GetInQLen(PORT) > 0)
+        ComRdByte(PORT);
+    TimerEvents timers;
+    EXPECT_EQ(ProcessSystemEvents(), 0);
+    EXPECT_GE(timers.seen, 1) << "with nothing to wake it, the wait ends at its bound";
+}
+
 TEST_F(PtyPortTest, OpenDiscardsEarlierBytesAndThePortReopens) {
     SendFromUnit("stale");
     int queued = 0;
@@ -132,8 +170,9 @@ TEST_F(PtyPortTest, OpenDiscardsEarlierBytesAndThePortReopens) {
     }
     ASSERT_EQ(queued, 5);
     ASSERT_EQ(Open(), 0);
+    // The stale bytes are on the line already: a dispatch that does not wait would take them.
     for (int i = 0; i < 20; i++)
-        ProcessSystemEvents();
+        QCoreApplication::processEvents();
     EXPECT_EQ(GetInQLen(PORT), 0);
     SendFromUnit("fresh");
     EXPECT_EQ(ReadPort(5), "fresh");
@@ -190,7 +229,7 @@ TEST_F(PtyPortTest, VanishedDeviceClosesThePortWithoutSpinning) {
         // Qt 6.4 would report a read error on every one of these dispatches, at full CPU; the
         // first one closes the port instead.
         for (int i = 0; i < 50; i++)
-            ProcessSystemEvents();
+            QCoreApplication::processEvents();
         EXPECT_EQ(SetComTime(PORT, 1.0), RT_ERR_NOT_OPEN);
         EXPECT_EQ(GetInQLen(PORT), 0);
         EXPECT_EQ(ComRdByte(PORT), RT_ERR_NOT_OPEN);
@@ -219,7 +258,7 @@ TEST_F(PtyPortTest, BackedUpLineKeepsThePortOpenAndLosesNothing) {
         ASSERT_GE(queued, 0);
         refused = refused || queued < 512;
         accepted.append(bytes, 0, static_cast<size_t>(queued));
-        ProcessSystemEvents();
+        QCoreApplication::processEvents();
     }
     EXPECT_TRUE(refused);
     EXPECT_EQ(SetComTime(PORT, 1.0), 0);
@@ -367,10 +406,11 @@ TEST(EventLoop, SecondSignalBeforeTheLoopEndsKillsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
+            // The handler has written to the pipe before raise returns, so the next dispatch
+            // sees the signal.
             for (int sent = 0; sent < 2; sent++) {
                 raise(SIGINT);
-                for (int i = 0; i < 100; i++)
-                    ProcessSystemEvents();
+                ProcessSystemEvents();
             }
             exit(0);
         },
@@ -383,6 +423,12 @@ TEST(EventLoop, ProcessSystemEventsRunsWhatIsPendingAndReturns) {
     EXPECT_EQ(ProcessSystemEvents(), 0);
     EXPECT_TRUE(ran);
     EXPECT_EQ(ProcessSystemEvents(), 0);
+
+    // With nothing pending it sleeps through to the next event, not for some short while.
+    ran = false;
+    QTimer::singleShot(30, [&] { ran = true; });
+    EXPECT_EQ(ProcessSystemEvents(), 0);
+    EXPECT_TRUE(ran);
     Delay(-1.0);
     Delay(NAN);
 }

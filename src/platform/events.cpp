@@ -7,12 +7,14 @@
 #include <QDialog>
 #include <QEventLoop>
 #include <QSocketNotifier>
+#include <QTimerEvent>
 
 #include <fcntl.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,10 +23,13 @@
 
 namespace {
 
-// How long ProcessSystemEvents waits for an event when none is pending. Long enough that a
-// caller polling the line through it costs about 1% of a core, short enough that its own checks
-// (and a reply timeout counted in timer ticks) run promptly.
-constexpr int IDLE_WAIT_MS = 2;
+// The longest ProcessSystemEvents sleeps when nothing happens. Everything the program waits for
+// wakes it at once (line bytes, timer ticks, input, signals), so this bound is only for a caller
+// that polls for something no event announces: a deadline of its own, a file another process
+// writes. Without it such a caller, with no timer running anywhere, would sleep forever. A tenth
+// of a second is prompt for a person and no more often than the reply timeout's own tick, so in
+// the program, where that timer always runs, the bound never costs a wake of its own.
+constexpr int WAIT_BOUND_MS = 100;
 
 constexpr double MAX_DELAY_SECONDS = 1e9;
 
@@ -41,6 +46,10 @@ Arguments *eventsArguments = nullptr;
 QEventLoop *eventsLoop = nullptr;
 bool eventsQuitPending = false;
 int eventsQuitCode = 0;
+// Set when QuitUserInterface ends a running loop, until that RunUserInterface returns.
+bool eventsLoopEnding = false;
+// How many ProcessSystemEvents calls are under way, nested in one another.
+int eventsPollDepth = 0;
 
 // The write end is the only thing the signal handler touches.
 int eventsSignalPipe[2] = {-1, -1};
@@ -48,7 +57,33 @@ int eventsSignalPipe[2] = {-1, -1};
 // program is held elsewhere (a modal box, a callback that never returns) and ends it at once.
 bool eventsSignalQuitOutstanding = false;
 
-QObject *eventsWakeTarget = nullptr;
+// Owns the timers that bound the waits of ProcessSystemEvents, one per wait, so that a nested call
+// (from a callback dispatched by an outer one) never ends the outer call's bound. A bound that has
+// fired is gone: a wait held open by a nested one, a message box say, does not go on ticking.
+class WaitBounds : public QObject {
+  public:
+    explicit WaitBounds(QObject *parent) : QObject(parent) {}
+    int Start() {
+        const int id = startTimer(WAIT_BOUND_MS, Qt::CoarseTimer);
+        running.push_back(id);
+        return id;
+    }
+    void End(int id) {
+        auto found = std::find(running.begin(), running.end(), id);
+        if (found == running.end())
+            return;
+        running.erase(found);
+        killTimer(id);
+    }
+
+  protected:
+    void timerEvent(QTimerEvent *event) override { End(event->timerId()); }
+
+  private:
+    std::vector<int> running;
+};
+
+WaitBounds *eventsWakeTarget = nullptr;
 
 void OnTerminationSignal(int signalNumber) {
     const int savedErrno = errno;
@@ -153,7 +188,7 @@ int InitCVIRTE(void *hInstance, char *argv[], void *reserved) {
     QApplication::setQuitOnLastWindowClosed(false);
     if (!InstallSignalHandling())
         return 0;
-    eventsWakeTarget = new QObject(qApp);
+    eventsWakeTarget = new WaitBounds(qApp);
     return 1;
 }
 
@@ -169,6 +204,7 @@ int RunUserInterface(void) {
         eventsLoop = &loop;
         code = loop.exec();
         eventsLoop = outer;
+        eventsLoopEnding = false;
     }
     eventsSignalQuitOutstanding = false;
     return code;
@@ -177,6 +213,7 @@ int RunUserInterface(void) {
 int QuitUserInterface(int code) {
     if (eventsLoop) {
         eventsLoop->exit(code);
+        eventsLoopEnding = true;
     } else {
         eventsQuitPending = true;
         eventsQuitCode = code;
@@ -188,15 +225,20 @@ int ProcessSystemEvents(void) {
     QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
     if (!QCoreApplication::instance() || !dispatcher || !eventsWakeTarget)
         return RT_ERR_ARGUMENT;
-    if (dispatcher->processEvents(QEventLoop::AllEvents) || PolledInputWaiting())
-        return 0;
-    // Nothing was pending: sleep in the dispatcher until an event comes (serial data wakes it at
-    // once), bounded by a timer of our own. A timer per call, not a shared one, keeps a nested
-    // call from a callback from stopping the outer call's bound.
-    const int wake = eventsWakeTarget->startTimer(IDLE_WAIT_MS, Qt::PreciseTimer);
-    dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    eventsWakeTarget->killTimer(wake);
+    eventsPollDepth++;
+    // Bytes QSerialPort has already taken off the line raise no event again: a poller about to
+    // read them must not be put to sleep.
+    if (!dispatcher->processEvents(QEventLoop::AllEvents) && !PolledInputWaiting()) {
+        const int bound = eventsWakeTarget->Start();
+        dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        eventsWakeTarget->End(bound);
+    }
+    eventsPollDepth--;
     return 0;
+}
+
+bool LoopEnding() {
+    return eventsLoopEnding && eventsPollDepth == 0;
 }
 
 void Delay(double seconds) {

@@ -46,6 +46,7 @@ const char PROP_RESOURCE_ID[] = "resourceId";            // panel: which resourc
 const char PROP_CALLBACK[] = "callback";                 // panel, control, menu command
 const char PROP_CONTROL_ID[] = "controlId";              // control number within its panel
 const char PROP_TIMER_INTERVAL_MS[] = "timerIntervalMs"; // marks a timer control
+const char PROP_FIRST_TICK_ON_PAINT[] = "firstTickOnPaint"; // timer control: see TickOnPaint
 const char PROP_ON_COLOR[] = "onColor";                  // marks a status lamp
 const char PROP_PORT_LIST[] = "portList";                // ring whose entry i is port i + 1
 const char PROP_MENU_BAR_ID[] = "menuBarId";
@@ -56,6 +57,10 @@ const char PROP_NO_FOCUS_REST[] = "noFocusRest"; // control the focus never rest
 // reads back what it set (a count of 3 is set as the single-precision 0.3 and read back as such)
 // until the operator commits a value of their own.
 const char PROP_PROGRAM_VALUE[] = "tamselProgramValue";
+
+// On the QTimer of a timer control marked firstTickOnPaint: its first tick since the panel was
+// displayed is still to come with the panel's paint.
+const char PROP_AWAITS_PAINT[] = "tamselAwaitsPaint";
 
 // Lamps say in words what their colour says, for operators who cannot tell yellow from green.
 struct LampWording {
@@ -113,6 +118,19 @@ int IntProperty(const QObject *object, const char *name) {
     bool ok = false;
     const int value = object->property(name).toInt(&ok);
     return ok ? value : 0;
+}
+
+// A timer control marked firstTickOnPaint ticks first as soon as its panel has painted, so that
+// work done on that tick (first contact) starts with the window already in front of the operator,
+// and no later; its interval still bounds the wait for a panel that is never painted (a window
+// started minimised). The zero interval fires once the loop runs again, which is after the paint
+// has reached the screen.
+void TickOnPaint(const std::vector<QPointer<QTimer>> &timers) {
+    for (const QPointer<QTimer> &timer : timers)
+        if (timer && timer->isActive() && timer->property(PROP_AWAITS_PAINT).toBool()) {
+            timer->setProperty(PROP_AWAITS_PAINT, false);
+            timer->start(0);
+        }
 }
 
 bool IsLamp(const QWidget *widget) {
@@ -220,6 +238,8 @@ class PanelEvents : public QObject {
         Panel *panel = LookUpPanel(handle);
         if (!panel || watched != panel->window)
             return false;
+        if (type == QEvent::Paint)
+            TickOnPaint(panel->timers);
         const PanelCallbackPtr callback = panel->callback;
         if (type == QEvent::KeyPress)
             return PressDefaultButton(panel->window, static_cast<QKeyEvent *>(event));
@@ -371,11 +391,19 @@ void WireControl(int handle, Panel *panel, PanelEvents *events, const Binding &b
     if (widget->property(PROP_TIMER_INTERVAL_MS).isValid()) {
         widget->hide();
         auto *timer = new QTimer(panel->window);
-        timer->setInterval(IntProperty(widget, PROP_TIMER_INTERVAL_MS));
-        if (callback)
-            QObject::connect(timer, &QTimer::timeout, timer, [handle, id, callback] {
+        const int intervalMs = IntProperty(widget, PROP_TIMER_INTERVAL_MS);
+        timer->setInterval(intervalMs);
+        timer->setProperty(PROP_FIRST_TICK_ON_PAINT,
+                           widget->property(PROP_FIRST_TICK_ON_PAINT).toBool());
+        QObject::connect(timer, &QTimer::timeout, timer, [timer, intervalMs, handle, id, callback] {
+            // Back to the resource's interval before the callback runs: one that polls the loop
+            // would otherwise meet the paint tick's zero interval again and again.
+            timer->setProperty(PROP_AWAITS_PAINT, false);
+            if (timer->interval() != intervalMs)
+                timer->setInterval(intervalMs);
+            if (callback && !LoopEnding())
                 callback(handle, id, EVENT_TIMER_TICK, nullptr, 0, 0);
-            });
+        });
         panel->timers.push_back(timer);
         return;
     }
@@ -484,15 +512,18 @@ int DisplayPanel(int panel) {
     Panel *found = LookUpPanel(panel);
     if (!found)
         return RT_ERR_ARGUMENT;
+    // Restarting a running timer would postpone its tick; showing a shown panel must not. Timers
+    // start before the window shows, as a platform may paint it inside show().
+    for (const QPointer<QTimer> &timer : found->timers)
+        if (timer && !timer->isActive()) {
+            timer->setProperty(PROP_AWAITS_PAINT, timer->property(PROP_FIRST_TICK_ON_PAINT));
+            timer->start();
+        }
     QWidget *window = found->window;
     window->show();
     window->raise();
     window->activateWindow();
     RestFocus(window);
-    // Restarting a running timer would postpone its tick; showing a shown panel must not.
-    for (const QPointer<QTimer> &timer : found->timers)
-        if (timer && !timer->isActive())
-            timer->start();
     return 0;
 }
 

@@ -16,4 +16,10 @@ void RestFocus(QWidget *window);
 // RestFocus for every panel shown: after a message box, which may have been shown over any.
 void RestFocusOfPanels();
 
+// True once QuitUserInterface has told the running loop to end, while no ProcessSystemEvents is
+// under way: the loop is only finishing the round it is in. A timer tick there would start work
+// nobody waits for (a first contact after a signal); inside a poll the ticks still count down the
+// reply timeout of the exchange that is finishing.
+bool LoopEnding();
+
 #endif

@@ -77,9 +77,10 @@ int RunUserInterface(void);
 // Ends the running RunUserInterface with code; called when none runs, the next one returns code
 // at once. Returns 0.
 int QuitUserInterface(int code);
-// Dispatches pending events, callbacks included. When nothing is pending it waits for the next
-// event (serial data, a timer tick, input) for at most a few milliseconds, so a caller that polls
-// through it does not spin. Returns 0, or RT_ERR_ARGUMENT before InitCVIRTE.
+// Dispatches pending events, callbacks included. When nothing is pending, and no bytes wait on the
+// port last asked with GetInQLen, it sleeps until the next event (serial data, a timer tick,
+// input, a signal), but never longer than a tenth of a second, so a caller that polls through it
+// neither spins nor misses a deadline of its own. Returns 0, or RT_ERR_ARGUMENT before InitCVIRTE.
 int ProcessSystemEvents(void);
 // Waits the given time without dispatching events. 0, a negative time or NaN waits not at all; no
 // wait is longer than 1e9 seconds.
