@@ -156,7 +156,10 @@ TEST_F(PtyPortTest, PollingNeverSleepsOnBytesAlreadyTakenOffTheLine) {
     }
     while (GetInQLen(PORT) > 0)
         ComRdByte(PORT);
+    // A drain's last poll finds the line empty and returns; the poll after it waits.
     TimerEvents timers;
+    EXPECT_EQ(ProcessSystemEvents(), 0);
+    EXPECT_EQ(timers.seen, 0) << "a drain was held up";
     EXPECT_EQ(ProcessSystemEvents(), 0);
     EXPECT_GE(timers.seen, 1) << "with nothing to wake it, the wait ends at its bound";
 }

@@ -50,6 +50,8 @@ int eventsQuitCode = 0;
 bool eventsLoopEnding = false;
 // How many ProcessSystemEvents calls are under way, nested in one another.
 int eventsPollDepth = 0;
+// The last ProcessSystemEvents found nothing to do and did not sleep.
+bool eventsPollFoundNothing = false;
 
 // The write end is the only thing the signal handler touches.
 int eventsSignalPipe[2] = {-1, -1};
@@ -228,10 +230,18 @@ int ProcessSystemEvents(void) {
     eventsPollDepth++;
     // Bytes QSerialPort has already taken off the line raise no event again: a poller about to
     // read them must not be put to sleep.
-    if (!dispatcher->processEvents(QEventLoop::AllEvents) && !PolledInputWaiting()) {
+    const bool nothing =
+        !dispatcher->processEvents(QEventLoop::AllEvents) && !PolledInputWaiting();
+    // Only the second empty poll in a row sleeps. The first may be a drain making sure that no
+    // reply is left, or a check of what the last event changed; a caller that means to wait
+    // comes straight back.
+    if (nothing && eventsPollFoundNothing) {
         const int bound = eventsWakeTarget->Start();
         dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
         eventsWakeTarget->End(bound);
+        eventsPollFoundNothing = false;
+    } else {
+        eventsPollFoundNothing = nothing;
     }
     eventsPollDepth--;
     return 0;

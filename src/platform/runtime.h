@@ -78,9 +78,10 @@ int RunUserInterface(void);
 // at once. Returns 0.
 int QuitUserInterface(int code);
 // Dispatches pending events, callbacks included. When nothing is pending, and no bytes wait on the
-// port last asked with GetInQLen, it sleeps until the next event (serial data, a timer tick,
-// input, a signal), but never longer than a tenth of a second, so a caller that polls through it
-// neither spins nor misses a deadline of its own. Returns 0, or RT_ERR_ARGUMENT before InitCVIRTE.
+// port last asked with GetInQLen, for the second call in a row, it sleeps until the next event
+// (serial data, a timer tick, input, a signal), but never longer than a tenth of a second: a
+// caller that polls through it neither spins nor misses a deadline of its own, and one that
+// drains what is waiting is not held up. Returns 0, or RT_ERR_ARGUMENT before InitCVIRTE.
 int ProcessSystemEvents(void);
 // Waits the given time without dispatching events. 0, a negative time or NaN waits not at all; no
 // wait is longer than 1e9 seconds.
