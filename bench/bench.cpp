@@ -1,8 +1,10 @@
 // Benchmark of the device link and of the program's start-up against the simulated unit on a
-// pseudo-terminal. Prints one line per figure; run it on an otherwise idle machine.
+// pseudo-terminal. Prints one line per figure, with its limit and its ratio to it where the line
+// sets one; run it on an otherwise idle machine.
 //
 // Usage: tamsel-bench [--link | --startup]   (both sets of figures without an argument)
 #include "devices.h"
+#include "figures.h"
 #include "runtime.h"
 #include "runtime_testing.h"
 #include "sim_process.h"
@@ -14,7 +16,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -24,19 +25,18 @@ namespace {
 
 const int PORT = 3;
 const int TIMEOUT_TICK_MS = 100; // the interval of the timeout timer control in Tamsel.uir
-// 9600 baud, 8N1: ten bit times a byte.
-const double WIRE_MS_PER_BYTE = 10.0 * 1000.0 / 9600.0;
+const int ROUND_TRIPS = 500;
+const int TIMER_WRITES = 30;
+const int IDENTIFICATIONS = 5;
+const int SILENT_WAITS = 5;
 
-double CpuSeconds() {
+double CpuSeconds(long *wakes) {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
+    // A voluntary context switch is a sleep that something ended.
+    *wakes = usage.ru_nvcsw;
     return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 // Starts the unit with options and opens the link on it; exits on failure.
@@ -52,10 +52,39 @@ void StartUnit(SimProcess &sim, const std::string &link, std::vector<std::string
     }
 }
 
+long long CountedLineBytes(SimProcess &sim) {
+    const long long bytes = LineBytes(sim);
+    if (bytes < 0) {
+        fprintf(stderr, "unit-sim did not count its bytes\n");
+        exit(1);
+    }
+    return bytes;
+}
+
+// Runs exchange count times against the paced unit; each run's limit is the wire time of the
+// bytes it put on the line, less those that cross during a pause of pauseMs, plus the pause.
+Figure PacedExchanges(SimProcess &sim, int count, double pauseMs, long long pauseBytes,
+                      int (*exchange)(), const char *what) {
+    Figure figure;
+    for (int i = 0; i < count; i++) {
+        const long long before = CountedLineBytes(sim);
+        QElapsedTimer clock;
+        clock.start();
+        if (exchange() != 1) {
+            fprintf(stderr, "%s failed\n", what);
+            exit(1);
+        }
+        figure.values.push_back(clock.nsecsElapsed() / 1e6);
+        const long long bytes = CountedLineBytes(sim) - before - pauseBytes;
+        figure.limits.push_back(pauseMs + bytes * WIRE_MS_PER_BYTE);
+    }
+    return figure;
+}
+
 void MeasureRoundTrip(SimProcess &sim, const std::string &link) {
     StartUnit(sim, link, {});
     std::vector<double> micros;
-    for (int i = 0; i < 500; i++) {
+    for (int i = 0; i < ROUND_TRIPS; i++) {
         QElapsedTimer clock;
         clock.start();
         XRayCmd("TGADC\r");
@@ -65,61 +94,46 @@ void MeasureRoundTrip(SimProcess &sim, const std::string &link) {
         }
         micros.push_back(clock.nsecsElapsed() / 1000.0);
     }
-    printf("round trip of one read command and its two replies, unpaced: median %.0f us "
-           "(%zu runs)\n",
-           Median(micros), micros.size());
+    printf("round trip of one read command and its two replies, unpaced: %s\n",
+           Spread(micros, "%.0f us").c_str());
     sim.stop();
 }
 
 void MeasurePacedExchanges(SimProcess &sim, const std::string &link) {
     StartUnit(sim, link, {"--pace"});
-    // Write "TA00195F\r", "T$\r", read "TGADC\r", "T$\r", "TGA0019A6\r" (the unit adds its own
-    // checksum to the value line).
-    const double writeWireMs = (9 + 3 + 6 + 3 + 10) * WIRE_MS_PER_BYTE;
-    std::vector<double> writeMs;
-    for (int i = 0; i < 30; i++) {
-        QElapsedTimer clock;
-        clock.start();
-        if (SetTamselTimer('A', 25) != 1) {
-            fprintf(stderr, "paced write failed\n");
-            exit(1);
-        }
-        writeMs.push_back(clock.nsecsElapsed() / 1e6);
-    }
-    double write = Median(writeMs);
-    printf("timer write at 9600 baud: median %.1f ms, %.2f x the %.1f ms its bytes need on the "
-           "wire\n",
-           write, write / writeWireMs, writeWireMs);
-
-    std::vector<double> verifyMs;
-    for (int i = 0; i < 5; i++) {
-        QElapsedTimer clock;
-        clock.start();
-        if (VerifyTamsel(0) != 1) {
-            fprintf(stderr, "paced identification failed\n");
-            exit(1);
-        }
-        verifyMs.push_back(clock.nsecsElapsed() / 1e6);
-    }
-    printf("identification at 9600 baud: median %.1f ms (of which 500 ms is the unit's wake-up "
-           "pause)\n",
-           Median(verifyMs));
+    // Write "TA00195F", "T$", read "TGADC", "T$", "TGA0019A6", each with its CR.
+    PrintFigure("timer write at 9600 baud (write, T$, read, T$, value)",
+                PacedExchanges(sim, TIMER_WRITES, 0, 0, [] { return SetTamselTimer('A', 25); },
+                               "paced write"),
+                "%.1f ms", "the wire time of the bytes exchanged");
+    PrintFigure("identification at 9600 baud",
+                PacedExchanges(sim, IDENTIFICATIONS, WAKE_UP_PAUSE_MS, WAKE_UP_BYTES,
+                               [] { return VerifyTamsel(0); }, "paced identification"),
+                "%.1f ms", "the 500 ms wake-up pause, then the wire time of the bytes after it");
     sim.stop();
 }
 
-void MeasureIdleWait(SimProcess &sim, const std::string &link) {
+void MeasureSilentWait(SimProcess &sim, const std::string &link) {
     StartUnit(sim, link, {"--silent"});
     SetPopupHook([](const std::string &, const std::string &) {});
-    QElapsedTimer clock;
-    clock.start();
-    double cpuBefore = CpuSeconds();
-    int count = 0;
-    GetTamselTimer('A', &count);
-    double cpu = CpuSeconds() - cpuBefore;
-    double wall = clock.nsecsElapsed() / 1e9;
-    printf("waiting out the reply timeout against a silent unit: %.4f CPU s per wall s "
-           "(%.2f s wall)\n",
-           cpu / wall, wall);
+    Figure cpu;
+    std::vector<double> wakesPerSecond;
+    for (int i = 0; i < SILENT_WAITS; i++) {
+        QElapsedTimer clock;
+        clock.start();
+        long wakesBefore = 0, wakesAfter = 0;
+        const double cpuBefore = CpuSeconds(&wakesBefore);
+        int count = 0;
+        GetTamselTimer('A', &count);
+        const double cpuUsed = CpuSeconds(&wakesAfter) - cpuBefore;
+        const double wall = clock.nsecsElapsed() / 1e9;
+        cpu.values.push_back(cpuUsed / wall);
+        wakesPerSecond.push_back((wakesAfter - wakesBefore) / wall);
+    }
+    PrintFigure("CPU while an exchange waits out the 2 s reply timeout of a silent unit", cpu,
+                "%.4f core", "limit 0: a wait has nothing to compute");
+    printf("  wakes during that wait: %s, against the %.0f ticks a second of the timeout timer\n",
+           Spread(wakesPerSecond, "%.1f /s").c_str(), 1000.0 / TIMEOUT_TICK_MS);
     SetPopupHook({});
     sim.stop();
 }
@@ -138,7 +152,7 @@ void MeasureLink(char **argv) {
     SimProcess sim;
     MeasureRoundTrip(sim, link);
     MeasurePacedExchanges(sim, link);
-    MeasureIdleWait(sim, link);
+    MeasureSilentWait(sim, link);
     CloseDv3(PORT);
 }
 

@@ -9,6 +9,7 @@
 #include "startup.h"
 
 #include "Tamsel.h"
+#include "figures.h"
 #include "program_process.h"
 #include "runtime.h"
 #include "runtime_testing.h"
@@ -21,7 +22,8 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <fstream>
+
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -60,15 +62,16 @@ double MsSince(long long startNs, long long thenNs) {
     return (thenNs - startNs) / 1e6;
 }
 
-// "median M <unit> (N runs, MIN to MAX)".
-std::string Spread(std::vector<double> values, const char *format) {
-    std::sort(values.begin(), values.end());
-    char text[128];
-    const std::string pattern =
-        std::string("median ") + format + " (%zu runs, " + format + " to " + format + ")";
-    snprintf(text, sizeof text, pattern.c_str(), values[values.size() / 2], values.size(),
-             values.front(), values.back());
-    return text;
+// How long the program is watched doing nothing once its rows are green.
+const int IDLE_MS = 2000;
+
+// CPU time the process has used, in nanoseconds (the scheduler's own count, exact unlike the clock
+// ticks of /proc/PID/stat); -1 if it cannot be read.
+long long CpuNs(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/schedstat");
+    long long ns = -1;
+    file >> ns;
+    return file ? ns : -1;
 }
 
 bool AllLampsGreen() {
@@ -132,6 +135,7 @@ bool StartPacedUnit(SimProcess &sim, const std::string &link, bool echo) {
 struct WatchedRun {
     double shownMs;
     double greenMs;
+    long long lineBytes; // both ways, first contact's whole traffic
 };
 
 std::optional<WatchedRun> RunWatchedCopy(const ScratchDir &dir, const std::string &link) {
@@ -156,11 +160,17 @@ std::optional<WatchedRun> RunWatchedCopy(const ScratchDir &dir, const std::strin
                 shownNs == 0 ? "window never painted" : "rows never all green");
         return std::nullopt;
     }
-    return WatchedRun{MsSince(startNs, shownNs), MsSince(startNs, greenNs)};
+    const long long lineBytes = LineBytes(sim);
+    if (lineBytes < 0) {
+        fprintf(stderr, "unit-sim did not count its bytes\n");
+        return std::nullopt;
+    }
+    return WatchedRun{MsSince(startNs, shownNs), MsSince(startNs, greenNs), lineBytes};
 }
 
 struct ProgramRun {
     double thirdReadMs;
+    double idleCore;
     double peakMiB;
 };
 
@@ -184,14 +194,21 @@ std::optional<ProgramRun> RunProgramCopy(const ScratchDir &dir, const std::strin
         return std::nullopt;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(SETTLE_MS));
+    const long long idleStartNs = MonotonicNs();
+    const long long cpuBeforeNs = CpuNs(program.pid());
+    std::this_thread::sleep_for(std::chrono::milliseconds(IDLE_MS));
+    const long long cpuAfterNs = CpuNs(program.pid());
+    const double idleCore =
+        static_cast<double>(cpuAfterNs - cpuBeforeNs) / (MonotonicNs() - idleStartNs);
     const long peakKb = ProcStatusKb(program.pid(), "VmHWM");
     kill(program.pid(), SIGTERM);
     const int status = program.wait(RUN_TIMEOUT_MS);
-    if (status != 0 || peakKb < 0) {
-        fprintf(stderr, "Tamsel: status %d after SIGTERM, peak %ld kB\n", status, peakKb);
+    if (status != 0 || peakKb < 0 || cpuBeforeNs < 0 || cpuAfterNs < 0) {
+        fprintf(stderr, "Tamsel: status %d after SIGTERM, peak %ld kB, CPU %lld to %lld ns\n",
+                status, peakKb, cpuBeforeNs, cpuAfterNs);
         return std::nullopt;
     }
-    return ProgramRun{MsSince(startNs, thirdReadNs), peakKb / 1024.0};
+    return ProgramRun{MsSince(startNs, thirdReadNs), idleCore, peakKb / 1024.0};
 }
 
 std::string SelfPath() {
@@ -222,34 +239,41 @@ bool MeasureStartup() {
     }
     const std::string link = dir.file("unit");
 
-    std::vector<double> shownMs, greenMs;
+    std::vector<double> shownMs;
+    Figure green;
     for (int run = 0; run <= COUNTED_RUNS; run++) {
         std::optional<WatchedRun> result = RunWatchedCopy(dir, link);
         if (!result)
             return false;
         if (run > 0) {
             shownMs.push_back(result->shownMs);
-            greenMs.push_back(result->greenMs);
+            green.values.push_back(result->greenMs);
+            green.limits.push_back(result->shownMs + WAKE_UP_PAUSE_MS +
+                                   (result->lineBytes - WAKE_UP_BYTES) * WIRE_MS_PER_BYTE);
         }
     }
     printf("start-up to the main window's first paint: %s\n", Spread(shownMs, "%.0f ms").c_str());
-    printf("start-up to three green rows, against the unit at 9600 baud: %s; its 200 ms first "
-           "tick and 500 ms wake-up pause included\n",
-           Spread(greenMs, "%.0f ms").c_str());
+    PrintFigure("start-up to three green rows, against the unit at 9600 baud", green, "%.0f ms",
+                "the first paint, the 500 ms wake-up pause and the wire time of first contact's "
+                "bytes after it");
 
-    std::vector<double> thirdReadMs, peakMiB;
+    std::vector<double> thirdReadMs;
+    Figure idle, peak;
     for (int run = 0; run <= COUNTED_RUNS; run++) {
         std::optional<ProgramRun> result = RunProgramCopy(dir, link);
         if (!result)
             return false;
         if (run > 0) {
             thirdReadMs.push_back(result->thirdReadMs);
-            peakMiB.push_back(result->peakMiB);
+            idle.values.push_back(result->idleCore);
+            peak.values.push_back(result->peakMiB);
         }
     }
     printf("Tamsel executable, start to the unit receiving the third timer read: %s\n",
            Spread(thirdReadMs, "%.0f ms").c_str());
-    printf("Tamsel executable, peak memory (VmHWM) with three green rows: %s\n",
-           Spread(peakMiB, "%.1f MiB").c_str());
+    PrintFigure("Tamsel executable, CPU idle with three green rows, no exchange", idle,
+                "%.4f core", "no limit: its timers tick while it waits for the operator");
+    PrintFigure("Tamsel executable, peak memory (VmHWM) with three green rows", peak, "%.1f MiB",
+                "no limit");
     return true;
 }

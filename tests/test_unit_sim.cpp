@@ -199,6 +199,9 @@ TEST(UnitSim, ControlChannelChangesTheUnitMidRun) {
 
     ASSERT_TRUE(sim.send("silent off"));
     EXPECT_EQ(line.ask("TGWF2\r", 2), "T$\rTGW1234BC\r");
+    // Three commands in, two answers out, the silenced command's included.
+    ASSERT_TRUE(sim.send("count"));
+    EXPECT_EQ(sim.readLine(ANSWER_TIMEOUT_MS), std::optional<std::string>("COUNT 18 26"));
 
     ASSERT_TRUE(sim.send("hangup"));
     line.readLines(1, ANSWER_TIMEOUT_MS);

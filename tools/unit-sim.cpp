@@ -24,8 +24,10 @@
 // Commands are printed without their CR; bytes outside 0x20..0x7E and the backslash as \xHH.
 //
 // stdin, one line each: "silent on|off", "set A|D|W N", "hangup" (close the pty),
-// "reopen" (new pty, symlink re-pointed, "PATH <path>" printed), "quit". A control line
-// written before a command reaches the pty is applied before that command. EOF is not an end.
+// "reopen" (new pty, symlink re-pointed, "PATH <path>" printed), "count" (prints
+// "COUNT <bytes received> <bytes sent>", every byte that crossed the line so far), "quit". A
+// control line written before a command reaches the pty is applied before that command. EOF is
+// not an end.
 //
 // Ends with status 0 on SIGINT, SIGTERM or "quit", removing its symlink.
 #include <pty.h>
@@ -34,6 +36,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <termios.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -54,6 +57,7 @@
 
 namespace {
 
+// CLOCK_MONOTONIC on Linux: the pace timer takes its time points as absolute deadlines.
 using Clock = std::chrono::steady_clock;
 using Nanos = std::chrono::nanoseconds;
 
@@ -103,6 +107,13 @@ Clock::time_point nextByteAt;
 Clock::time_point
     commandLandsAt; // with --pace: when the last command received would have crossed the wire
 bool masterWritable = true;
+// With pacing: fires at nextByteAt, an absolute time, so a late wake-up never shifts the bytes
+// after it and the unit's own delays do not add to the line's time.
+int paceTimerFd = -1;
+
+// Bytes that crossed the line, for "count".
+unsigned long long bytesReceived = 0;
+unsigned long long bytesSent = 0;
 
 bool written[3] = {false, false, false};
 // Timer code of the previous command if it was a write, else 0: the next read is its read-back.
@@ -438,6 +449,9 @@ void HandleControl(const std::string &line) {
         OpenPty();
         PrintLine("PATH " + slavePath);
         return;
+    } else if (cmd == "count" && fields == 1) {
+        PrintLine("COUNT " + std::to_string(bytesReceived) + " " + std::to_string(bytesSent));
+        return;
     } else if (cmd == "quit" && fields == 1) {
         stopRequested = 1;
         return;
@@ -477,6 +491,7 @@ void ReadMaster() {
     char buf[512];
     const ssize_t got = read(masterFd, buf, sizeof buf);
     if (got > 0) {
+        bytesReceived += static_cast<unsigned long long>(got);
         HandleLineBytes(buf, static_cast<size_t>(got));
     } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
         // Only a hangup forced on the slave gets here (our own slave fd keeps the line up);
@@ -503,6 +518,7 @@ void WriteOutput() {
         const ssize_t sent = write(masterFd, bytes.data(), bytes.size());
         if (failed(sent))
             return;
+        bytesSent += static_cast<unsigned long long>(sent);
         outQueue.erase(outQueue.begin(), outQueue.begin() + sent);
         masterWritable = outQueue.empty();
         return;
@@ -511,11 +527,24 @@ void WriteOutput() {
         const unsigned char c = outQueue.front();
         if (failed(write(masterFd, &c, 1)))
             return;
+        bytesSent++;
         outQueue.pop_front();
         // Scheduled from the previous slot, not from now, so the pace does not drift.
         nextByteAt += ByteGap();
     }
     masterWritable = true;
+}
+
+// A deadline already past fires at once.
+void ArmPaceTimer(Clock::time_point at) {
+    const long long ns = std::chrono::duration_cast<Nanos>(at.time_since_epoch()).count();
+    itimerspec deadline = {};
+    deadline.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+    deadline.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+    if (deadline.it_value.tv_sec == 0 && deadline.it_value.tv_nsec == 0)
+        deadline.it_value.tv_nsec = 1; // all zero would disarm it
+    if (timerfd_settime(paceTimerFd, TFD_TIMER_ABSTIME, &deadline, nullptr) != 0)
+        Die(std::string("timerfd_settime: ") + strerror(errno));
 }
 
 void ParseOptions(int argc, char **argv) {
@@ -605,11 +634,14 @@ int main(int argc, char **argv) {
 
     OpenPty();
     PrintLine(slavePath);
+    paceTimerFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (paceTimerFd < 0)
+        Die(std::string("timerfd_create: ") + strerror(errno));
 
     while (!stopRequested) {
-        struct pollfd fds[2];
+        struct pollfd fds[3];
         nfds_t n = 0;
-        int masterSlot = -1, stdinSlot = -1;
+        int masterSlot = -1, stdinSlot = -1, paceSlot = -1;
         if (masterFd >= 0) {
             masterSlot = static_cast<int>(n);
             fds[n++] = {masterFd, static_cast<short>(POLLIN | (masterWritable ? 0 : POLLOUT)), 0};
@@ -618,15 +650,16 @@ int main(int argc, char **argv) {
             stdinSlot = static_cast<int>(n);
             fds[n++] = {STDIN_FILENO, POLLIN, 0};
         }
-        struct timespec wait;
+        struct timespec noWait = {0, 0};
         struct timespec *timeout = nullptr;
         if (masterFd >= 0 && !outQueue.empty() && masterWritable) {
-            const long long ns =
-                IsPaced() ? std::chrono::duration_cast<Nanos>(nextByteAt - Clock::now()).count()
-                          : 0;
-            wait.tv_sec = ns > 0 ? static_cast<time_t>(ns / 1'000'000'000) : 0;
-            wait.tv_nsec = ns > 0 ? static_cast<long>(ns % 1'000'000'000) : 0;
-            timeout = &wait;
+            if (IsPaced()) {
+                ArmPaceTimer(nextByteAt);
+                paceSlot = static_cast<int>(n);
+                fds[n++] = {paceTimerFd, POLLIN, 0};
+            } else {
+                timeout = &noWait;
+            }
         }
         const int ready = ppoll(fds, n, timeout, &waitMask);
         if (ready < 0) {
@@ -646,10 +679,16 @@ int main(int argc, char **argv) {
         }
         if (masterSlot >= 0 && (fds[masterSlot].revents & POLLOUT))
             masterWritable = true;
+        if (paceSlot >= 0 && (fds[paceSlot].revents & POLLIN)) {
+            uint64_t expirations;
+            const ssize_t taken = read(paceTimerFd, &expirations, sizeof expirations);
+            (void)taken;
+        }
         WriteOutput();
     }
 
     RemoveLink();
     ClosePty();
+    close(paceTimerFd);
     return 0;
 }
