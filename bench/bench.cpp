@@ -103,12 +103,13 @@ void MeasurePacedExchanges(SimProcess &sim, const std::string &link) {
     StartUnit(sim, link, {"--pace"});
     // Write "TA00195F", "T$", read "TGADC", "T$", "TGA0019A6", each with its CR.
     PrintFigure("timer write at 9600 baud (write, T$, read, T$, value)",
-                PacedExchanges(sim, TIMER_WRITES, 0, 0, [] { return SetTamselTimer('A', 25); },
-                               "paced write"),
+                PacedExchanges(
+                    sim, TIMER_WRITES, 0, 0, [] { return SetTamselTimer('A', 25); }, "paced write"),
                 "%.1f ms", "the wire time of the bytes exchanged");
     PrintFigure("identification at 9600 baud",
-                PacedExchanges(sim, IDENTIFICATIONS, WAKE_UP_PAUSE_MS, WAKE_UP_BYTES,
-                               [] { return VerifyTamsel(0); }, "paced identification"),
+                PacedExchanges(
+                    sim, IDENTIFICATIONS, WAKE_UP_PAUSE_MS, WAKE_UP_BYTES,
+                    [] { return VerifyTamsel(0); }, "paced identification"),
                 "%.1f ms", "the 500 ms wake-up pause, then the wire time of the bytes after it");
     sim.stop();
 }

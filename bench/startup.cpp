@@ -271,8 +271,8 @@ bool MeasureStartup() {
     }
     printf("Tamsel executable, start to the unit receiving the third timer read: %s\n",
            Spread(thirdReadMs, "%.0f ms").c_str());
-    PrintFigure("Tamsel executable, CPU idle with three green rows, no exchange", idle,
-                "%.4f core", "no limit: its timers tick while it waits for the operator");
+    PrintFigure("Tamsel executable, CPU idle with three green rows, no exchange", idle, "%.4f core",
+                "no limit: its timers tick while it waits for the operator");
     PrintFigure("Tamsel executable, peak memory (VmHWM) with three green rows", peak, "%.1f MiB",
                 "no limit");
     return true;

@@ -492,7 +492,9 @@ TEST_F(Panels, TimerControlsTickOnlyWhileTheirPanelIsDisplayed) {
 // Puts the panel's paints among the calls, so that a test sees what came first.
 class PaintRecorder : public QObject {
   public:
-    explicit PaintRecorder(int panel) : handle(panel) { PanelWidget(panel)->installEventFilter(this); }
+    explicit PaintRecorder(int panel) : handle(panel) {
+        PanelWidget(panel)->installEventFilter(this);
+    }
 
   protected:
     bool eventFilter(QObject *, QEvent *event) override {

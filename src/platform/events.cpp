@@ -230,8 +230,7 @@ int ProcessSystemEvents(void) {
     eventsPollDepth++;
     // Bytes QSerialPort has already taken off the line raise no event again: a poller about to
     // read them must not be put to sleep.
-    const bool nothing =
-        !dispatcher->processEvents(QEventLoop::AllEvents) && !PolledInputWaiting();
+    const bool nothing = !dispatcher->processEvents(QEventLoop::AllEvents) && !PolledInputWaiting();
     // Only the second empty poll in a row sleeps. The first may be a drain making sure that no
     // reply is left, or a check of what the last event changed; a caller that means to wait
     // comes straight back.
