@@ -14,9 +14,13 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
+
+#include <pty.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -566,14 +570,47 @@ TEST_F(Panels, RingRefusesAnIndexOutsideItsListAndKeepsTheSelection) {
     }
 }
 
-TEST_F(Panels, PortListShowsTheDeviceEachPortMapsTo) {
-    setenv("TAMSEL_COM3", "/dev/tamsel-test-line", 1);
-    const int panel = LoadPanel(mainPanel, "Tamsel.uir", SETUP_PANEL);
-    unsetenv("TAMSEL_COM3");
-    ASSERT_GT(panel, 0);
-    auto *ring = qobject_cast<QComboBox *>(ControlWidget(panel, COM_PORT_RING));
+// Each time the setup panel is shown, entry 3 says what TAMSEL_COM3 names at that moment.
+TEST_F(Panels, PortListShowsTheDeviceEachPortMapsToWhenShown) {
+    int master = -1, slave = -1;
+    char pty[128];
+    ASSERT_EQ(openpty(&master, &slave, pty, nullptr, nullptr), 0);
+    QTemporaryDir dir;
+    const std::string file = dir.filePath("plain-file").toStdString();
+    QFile(QString::fromStdString(file)).open(QIODevice::WriteOnly);
+    const std::string longPath = "/dev/" + std::string(5000, 'x') + "-end";
+    const struct {
+        std::string device;
+        std::string entry; // empty: shortened, checked below
+    } cases[] = {
+        {"/dev/tamsel-test-line", "COM3 · /dev/tamsel-test-line · not present"},
+        {pty, std::string("COM3 · ") + pty},
+        {file, "COM3 · " + file + " · not present"},
+        {"/dev/a\nb\u202e<b>c</b>", "COM3 · /dev/a\ufffdb\ufffd<b>c</b> · not present"},
+        {longPath, ""},
+    };
+    auto *ring = qobject_cast<QComboBox *>(ControlWidget(setUpPanel, COM_PORT_RING));
     ASSERT_NE(ring, nullptr);
-    EXPECT_EQ(ring->itemText(2).toStdString(), "COM3  (/dev/tamsel-test-line)");
+    QWidget *window = PanelWidget(setUpPanel);
+    for (const auto &c : cases) {
+        setenv("TAMSEL_COM3", c.device.c_str(), 1);
+        ASSERT_EQ(DisplayPanel(setUpPanel), 0);
+        const QString entry = ring->itemText(2);
+        if (!c.entry.empty()) {
+            EXPECT_EQ(entry.toStdString(), c.entry);
+        } else {
+            EXPECT_TRUE(entry.startsWith("COM3 · /dev/xxx")) << entry.toStdString();
+            EXPECT_TRUE(entry.endsWith("x-end · not present")) << entry.toStdString();
+            EXPECT_LT(entry.size(), 200);
+        }
+        EXPECT_EQ(ring->count(), 4);
+        const QRect screen = window->screen()->availableGeometry();
+        EXPECT_TRUE(screen.contains(window->geometry())) << c.device.size();
+        HidePanel(setUpPanel);
+    }
+    unsetenv("TAMSEL_COM3");
+    close(master);
+    close(slave);
 }
 
 TEST_F(Panels, AttributesRoundTripAndLampsSayTheirStateInWords) {

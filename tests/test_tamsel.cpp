@@ -392,6 +392,12 @@ TEST_P(CommunicationSetUp, OpensOnThePortInUseAndActsOnTheChoice) {
         EXPECT_EQ(SelectedPortIndex(), 1);
         QWidget *ring = ControlWidget(SetUpPanelHandle, COM_PORT_RING);
         EXPECT_TRUE(WaitUntil([ring] { return ring->hasFocus(); }, 2000)) << "selector active";
+        // Ports 2 and 3 lead to units, 1 and 4 to nothing.
+        auto *list = qobject_cast<QComboBox *>(ring);
+        for (int port = 1; port <= MAX_PORT; port++)
+            EXPECT_EQ(list->itemText(port - 1).toStdString(),
+                      "COM" + std::to_string(port) + " · " + ComPath(port) +
+                          (port == 2 || port == 3 ? "" : " · not present"));
         SelectPort(c.chosenPort);
         ASSERT_EQ(SelectedPortIndex(), c.chosenPort - 1);
         switch (c.answer) {

@@ -3,8 +3,9 @@
 // The resource binds itself to the run-time through dynamic properties (listed below and in the
 // resource's own form comment); layout, labels and intervals live there, not here. A panel handle
 // is an index into PanelsLoaded plus one and is never reused; a discarded panel leaves its slot
-// behind with a null window, so a stale handle is refused rather than aliased. Callbacks may re-enter the event loop (message boxes, exchanges that poll),
-// so no reference into PanelsLoaded is held across a callback.
+// behind with a null window, so a stale handle is refused rather than aliased. Callbacks may
+// re-enter the event loop (message boxes, exchanges that poll), so no reference into PanelsLoaded
+// is held across a callback.
 #include "platform_internal.h"
 #include "runtime.h"
 #include "runtime_testing.h"
@@ -26,6 +27,7 @@
 #include <QMenuBar>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalBlocker>
 #include <QTimer>
 #include <QUiLoader>
@@ -52,6 +54,9 @@ const char PROP_PORT_LIST[] = "portList";                // ring whose entry i i
 const char PROP_MENU_BAR_ID[] = "menuBarId";
 const char PROP_MENU_ITEM_ID[] = "menuItemId";
 const char PROP_NO_FOCUS_REST[] = "noFocusRest"; // control the focus never rests on
+
+// Where a port list keeps each entry's own name ("COM2") while its text shows the device too.
+const int PORT_NAME_ROLE = Qt::UserRole + 1;
 
 // The exact value last given by SetCtrlVal. A value control shows one decimal, but the program
 // reads back what it set (a count of 3 is set as the single-precision 0.3 and read back as such)
@@ -197,13 +202,85 @@ void SetButtonKeys(QWidget *window) {
     }
 }
 
-// Adds the device each entry stands for, so the operator sees where "COM2" really goes.
+// A device path or descriptor is planted text: anyone may set TAMSEL_COM<n> or program a USB
+// adapter's strings. Controls and invisible format characters (a newline, a right-to-left
+// override) would break or disguise the line, so they show as a replacement character; and a
+// text of any length is cut to what could ever be shown.
+QString PlainDeviceText(const QString &text) {
+    enum { LONGEST_SHOWN = 1024 };
+    QString plain = text.size() > LONGEST_SHOWN
+                        ? text.left(LONGEST_SHOWN / 2) + text.right(LONGEST_SHOWN / 2)
+                        : text;
+    for (QChar &c : plain)
+        if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format ||
+            c.category() == QChar::Separator_Line || c.category() == QChar::Separator_Paragraph)
+            c = QChar::ReplacementCharacter;
+    return plain;
+}
+
+// "/dev/ttyUSB0 (FT232R USB UART, FTDI, A600XYZ)": the device port n maps to and, for a USB
+// adapter, what it says of itself; with details 0, its description alone.
+QString DeviceText(int port, const PortDeviceInfo &info, bool details) {
+    QString text = PlainDeviceText(QString::fromLocal8Bit(ComPortDevice(port)));
+    QStringList known;
+    for (const QString &part : {info.description, info.manufacturer, info.serialNumber})
+        if (!part.isEmpty() && (details || known.isEmpty()))
+            known.push_back(PlainDeviceText(part));
+    if (!known.isEmpty())
+        text += QStringLiteral(" (%1)").arg(known.join(QStringLiteral(", ")));
+    return text;
+}
+
+// The widest a text about a device is shown: a long path is shortened in the middle, where its
+// start and end (the device's own name) stay readable.
+int DeviceTextWidth(const QWidget *widget) {
+    const QFontMetrics metrics(widget->font());
+    const QScreen *screen = widget->screen();
+    const int half = screen ? screen->availableGeometry().width() / 2 : 640;
+    return std::min(60 * metrics.averageCharWidth(), half);
+}
+
+QString ElidedText(const QWidget *widget, const QString &text) {
+    return QFontMetrics(widget->font()).elidedText(text, Qt::ElideMiddle, DeviceTextWidth(widget));
+}
+
+// Entry i of a port list is "COM<i+1> · <device>", "· not present" when nothing is there. The
+// entries are made again each time the panel is shown, so an adapter plugged in meanwhile shows.
 void LabelPortList(QComboBox *ring) {
     for (int i = 0; i < ring->count(); i++) {
-        const QString device = QString::fromLocal8Bit(ComPortDevice(i + 1));
-        if (!device.isEmpty())
-            ring->setItemText(i, QStringLiteral("%1  (%2)").arg(ring->itemText(i), device));
+        QVariant name = ring->itemData(i, PORT_NAME_ROLE);
+        if (!name.isValid()) {
+            name = ring->itemText(i);
+            ring->setItemData(i, name, PORT_NAME_ROLE);
+        }
+        const PortDeviceInfo info = LookUpPortDevice(i + 1);
+        QString text =
+            QStringLiteral("%1 · %2").arg(name.toString(), DeviceText(i + 1, info, true));
+        if (!info.present)
+            text += QStringLiteral(" · not present");
+        ring->setItemText(i, ElidedText(ring, text));
     }
+}
+
+void LabelPortLists(QWidget *window) {
+    for (QComboBox *ring : window->findChildren<QComboBox *>())
+        if (ring->property(PROP_PORT_LIST).toBool())
+            LabelPortList(ring);
+}
+
+// A panel sized to its contents may have grown past the screen, or have been placed partly off
+// it; either would put its buttons out of the operator's reach.
+void KeepOnScreen(QWidget *window) {
+    const QScreen *screen = window->screen();
+    if (!screen)
+        return;
+    const QRect area = screen->availableGeometry();
+    window->adjustSize();
+    QRect frame = window->geometry();
+    frame.setSize(frame.size().boundedTo(area.size()));
+    frame.moveLeft(std::clamp(frame.left(), area.left(), area.right() - frame.width() + 1));
+    frame.moveTop(std::clamp(frame.top(), area.top(), area.bottom() - frame.height() + 1));
+    window->setGeometry(frame);
 }
 
 // Raises close and focus events of one panel and its controls.
@@ -421,8 +498,6 @@ void WireControl(int handle, Panel *panel, PanelEvents *events, const Binding &b
         ShowLampColor(widget, widget->property(PROP_ON_COLOR).value<QColor>().rgb() & 0xFFFFFF);
     }
     if (auto *ring = qobject_cast<QComboBox *>(widget)) {
-        if (widget->property(PROP_PORT_LIST).toBool())
-            LabelPortList(ring);
         if (callback)
             QObject::connect(ring, &QComboBox::activated, ring, [handle, id, callback] {
                 callback(handle, id, EVENT_COMMIT, nullptr, 0, 0);
@@ -520,6 +595,8 @@ int DisplayPanel(int panel) {
             timer->start();
         }
     QWidget *window = found->window;
+    LabelPortLists(window);
+    KeepOnScreen(window);
     window->show();
     window->raise();
     window->activateWindow();

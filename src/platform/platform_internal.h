@@ -2,10 +2,23 @@
 #ifndef TAMSEL_PLATFORM_INTERNAL_H
 #define TAMSEL_PLATFORM_INTERNAL_H
 
+#include <QString>
+
 // True when the port last asked for its input queue length still has bytes waiting. A poller
 // that reads the line through ProcessSystemEvents and GetInQLen will take them at once, so
 // ProcessSystemEvents must not sleep on them.
 bool PolledInputWaiting();
+
+// What the system knows of the device behind a port. The texts come from the device itself (a
+// USB adapter's descriptors) or the system, so they are planted text: shown plain and bounded.
+struct PortDeviceInfo {
+    bool present = false; // a character device is there, with hardware behind it where the
+                          // system lists such ports; a scripted line is always present
+    QString description;  // for a USB adapter: what it calls itself, its maker, its serial
+    QString manufacturer; // number; empty when unknown
+    QString serialNumber;
+};
+PortDeviceInfo LookUpPortDevice(int port);
 
 class QWidget;
 

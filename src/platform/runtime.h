@@ -176,6 +176,8 @@ void RegisterCallbacks(const CallbackName *table, int count);
 // parent 0 makes a top-level panel, otherwise a child of that panel. Returns a handle > 0, or a
 // negative error.
 int LoadPanel(int parent, const char *fileName, int resourceId);
+// Shows the panel, sized to its contents and kept within the screen; its port lists are made
+// again from the devices present now. HidePanel hands the focus back to the parent panel.
 int DisplayPanel(int panel);
 int HidePanel(int panel);
 // Removes the panel and its child panels; their handles are invalid afterwards.

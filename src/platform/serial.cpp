@@ -7,8 +7,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSerialPort>
+#include <QSerialPortInfo>
 
 #include <poll.h>
+#include <sys/stat.h>
 
 #include <climits>
 #include <cmath>
@@ -314,6 +316,45 @@ const char *ComPortDevice(int port) {
     std::string &name = serialDeviceNames[port];
     name = DevicePath(port);
     return name.c_str();
+}
+
+namespace {
+
+// The kernel keeps placeholder ttyS ports with no UART behind them; Qt leaves those out of its
+// list, while a pseudo-terminal is not a system port at all and is never listed.
+bool IsSystemPort(const QString &device) {
+    return QFileInfo::exists(
+        QStringLiteral("/sys/class/tty/%1/device").arg(QFileInfo(device).fileName()));
+}
+
+} // namespace
+
+PortDeviceInfo LookUpPortDevice(int port) {
+    PortDeviceInfo info;
+    if (port < 1)
+        return info;
+    if (FindScriptedLine(port)) {
+        info.present = true;
+        return info;
+    }
+    const QString device = DeviceName(DevicePath(port));
+    // stat, not open: looking must never block on whatever special file the path names.
+    struct stat status;
+    if (stat(QFile::encodeName(device).constData(), &status) != 0 || !S_ISCHR(status.st_mode))
+        return info;
+    for (const QSerialPortInfo &known : QSerialPortInfo::availablePorts()) {
+        if (known.systemLocation() != device)
+            continue;
+        info.present = true;
+        if (known.hasVendorIdentifier()) {
+            info.description = known.description();
+            info.manufacturer = known.manufacturer();
+            info.serialNumber = known.serialNumber();
+        }
+        return info;
+    }
+    info.present = !IsSystemPort(device);
+    return info;
 }
 
 void AttachScriptedLine(int port) {
