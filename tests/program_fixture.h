@@ -56,6 +56,8 @@ inline const Lines READ_ALL_COMMANDS{"TGADC", "TGDDF", "TGWF2"};
 
 // The rows as the program shows them before the unit has confirmed anything.
 inline const Lines UNCONFIRMED_ROWS{"A 0 dimmed yellow", "D 0 dimmed yellow", "W 0 dimmed yellow"};
+// What their value controls show meanwhile: no number, since none came from the unit.
+inline const Lines PLACEHOLDERS{"—", "—", "—"};
 
 inline std::string PortFileText(int port) {
     return "[Port]\r\nCOMNO=" + std::to_string(port) + "\r\n";
@@ -331,6 +333,16 @@ class ProgramTest : public testing::Test {
                  : lamp == VAL_YELLOW ? "yellow"
                                       : "other");
         return text;
+    }
+    // What the operator reads in each value control: "2.5 s", or the placeholder.
+    static Lines ShownTexts() {
+        Lines texts;
+        for (const Row &row : ROWS)
+            texts.push_back(
+                qobject_cast<QDoubleSpinBox *>(ControlWidget(MainPanelHandle, row.value))
+                    ->text()
+                    .toStdString());
+        return texts;
     }
     static Lines ShownRows() {
         Lines rows;

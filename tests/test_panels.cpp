@@ -269,6 +269,44 @@ TEST_F(Panels, ProgramSetValuesAreHeldExactlyAndNeverCommit) {
     EXPECT_TRUE(Calls.empty());
 }
 
+// A value control shows a placeholder, not the 0 it reads, until it holds a value of its own.
+TEST_F(Panels, ValueControlsShowAPlaceholderUntilTheyHoldAValue) {
+    Show(mainPanel);
+    const struct {
+        const char *what;
+        std::function<void()> act;
+        std::vector<std::string> texts; // aspiration, delay, wash
+    } steps[] = {
+        {"loaded", [] {}, {"—", "—", "—"}},
+        {"dimmed",
+         [&] { SetCtrlAttribute(mainPanel, DELAY_VALUE, ATTR_DIMMED, 1); },
+         {"—", "—", "—"}},
+        {"set to 0 by the program",
+         [&] { SetCtrlVal(mainPanel, ASPIRATION_VALUE, 0.0); },
+         {"0.0 s", "—", "—"}},
+        {"made operable",
+         [&] { SetCtrlAttribute(mainPanel, DELAY_VALUE, ATTR_DIMMED, 0); },
+         {"0.0 s", "0.0 s", "—"}},
+        {"entered by the operator and back to 0",
+         [&] {
+             Value(WASH_VALUE)->setFocus();
+             QTest::keyClick(Value(WASH_VALUE), Qt::Key_Up);
+             QTest::keyClick(Value(WASH_VALUE), Qt::Key_Down);
+         },
+         {"0.0 s", "0.0 s", "0.0 s"}},
+    };
+    for (const auto &step : steps) {
+        step.act();
+        std::vector<std::string> texts;
+        for (int control : {ASPIRATION_VALUE, DELAY_VALUE, WASH_VALUE})
+            texts.push_back(Value(control)->text().toStdString());
+        EXPECT_EQ(texts, step.texts) << step.what;
+    }
+    double read = -1;
+    ASSERT_EQ(GetCtrlVal(mainPanel, WASH_VALUE, &read), 0);
+    EXPECT_EQ(read, 0.0);
+}
+
 TEST_F(Panels, OperatorEntryCommitsOnceWhenTheValueChanged) {
     Show(mainPanel);
     const struct {

@@ -35,6 +35,7 @@ TEST_F(StartUp, CreatesThePortFileIdentifiesTheUnitAndFillsTheRows) {
     const int result = RunProgram([&] {
         EXPECT_FALSE(fs::exists(IniPath()));
         EXPECT_EQ(ShownRows(), UNCONFIRMED_ROWS);
+        EXPECT_EQ(ShownTexts(), PLACEHOLDERS);
         // Every value control is dimmed: the focus rests on Refresh, where Enter presses nothing
         // (a write would be turned away by the gate, with a box).
         EXPECT_EQ(FocusedControl(), REFRESH);
@@ -43,6 +44,7 @@ TEST_F(StartUp, CreatesThePortFileIdentifiesTheUnitAndFillsTheRows) {
         EXPECT_EQ(ShownRows(),
                   (Lines{"A 2.5 operable green", "D 0.30000001192092896 operable green",
                          "W 6553.5 operable green"}));
+        EXPECT_EQ(ShownTexts(), (Lines{"2.5 s", "0.3 s", "6553.5 s"}));
         PressReturn();
     });
     EXPECT_EQ(result, 0);
@@ -109,6 +111,9 @@ TEST_P(StartUpFailure, IsShownOnceAndTheProgramStaysUp) {
         ASSERT_TRUE(WaitForFirstContact());
         EXPECT_EQ(popups, c.popups);
         EXPECT_EQ(ShownRows(), c.rows);
+        if (c.rows == UNCONFIRMED_ROWS) {
+            EXPECT_EQ(ShownTexts(), PLACEHOLDERS);
+        }
         // Enter after the box has been dismissed sends nothing.
         EXPECT_EQ(FocusedControl(), REFRESH);
         PressReturn();

@@ -54,6 +54,7 @@ const char PROP_PORT_LIST[] = "portList";                // ring whose entry i i
 const char PROP_MENU_BAR_ID[] = "menuBarId";
 const char PROP_MENU_ITEM_ID[] = "menuItemId";
 const char PROP_NO_FOCUS_REST[] = "noFocusRest"; // control the focus never rests on
+const char PROP_PLACEHOLDER[] = "placeholder";   // value control's text before it holds a value
 
 // Where a port list keeps each entry's own name ("COM2") while its text shows the device too.
 const int PORT_NAME_ROLE = Qt::UserRole + 1;
@@ -487,7 +488,11 @@ void WireControl(int handle, Panel *panel, PanelEvents *events, const Binding &b
     if (auto *spin = qobject_cast<QDoubleSpinBox *>(widget)) {
         // Otherwise every keystroke of "2.5" would commit 2, then 2.5.
         spin->setKeyboardTracking(false);
+        // A spin box shows its special value text while it holds its minimum; until the control
+        // first holds a value of its own, that minimum is not the unit's.
+        spin->setSpecialValueText(spin->property(PROP_PLACEHOLDER).toString());
         QObject::connect(spin, &QDoubleSpinBox::valueChanged, spin, [spin, handle, id, callback] {
+            spin->setSpecialValueText(QString());
             spin->setProperty(PROP_PROGRAM_VALUE, QVariant());
             if (callback)
                 callback(handle, id, EVENT_COMMIT, nullptr, 0, 0);
@@ -630,6 +635,9 @@ int SetCtrlAttribute(int panel, int control, int attribute, int value) {
         return RT_ERR_ARGUMENT;
     switch (attribute) {
     case ATTR_DIMMED:
+        // A control made operable holds a value the operator may write: no placeholder now.
+        if (auto *spin = qobject_cast<QDoubleSpinBox *>(widget); spin && value == 0)
+            spin->setSpecialValueText(QString());
         // Qt hands the focus of a control being dimmed to the next one in tab order, which on
         // the main panel is a write button.
         widget->setEnabled(value == 0);
@@ -652,6 +660,7 @@ int SetCtrlVal(int panel, int control, double value) {
     // Out of range is coerced to the nearest limit, as the operator's own entry would be.
     const double held = std::clamp(value, spin->minimum(), spin->maximum());
     const QSignalBlocker quiet(spin);
+    spin->setSpecialValueText(QString());
     spin->setValue(held);
     spin->setProperty(PROP_PROGRAM_VALUE, held);
     return 0;
