@@ -4,8 +4,12 @@
 #include "runtime_testing.h"
 
 #include <QApplication>
-#include <QMessageBox>
+#include <QDialog>
+#include <QFontDatabase>
+#include <QLabel>
+#include <QScreen>
 #include <QSerialPort>
+#include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -452,22 +456,56 @@ TEST(MessagePopup, HookRecordsAndTheRealBoxShowsPlainTextLines) {
     EXPECT_EQ(MessagePopup("x", nullptr), RT_ERR_ARGUMENT);
     SetPopupHook({});
 
-    QString shownTitle, shownText;
-    Qt::TextFormat format = Qt::AutoText;
-    QTimer dismisser;
-    QObject::connect(&dismisser, &QTimer::timeout, [&] {
-        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-            shownTitle = box->windowTitle();
-            shownText = box->text();
-            format = box->textFormat();
-            box->accept();
-        }
-    });
-    dismisser.start(10);
-    EXPECT_EQ(MessagePopup("Software Versions", "<b>System</b>       : KX_1\r\r\n\nend"), 0);
-    EXPECT_EQ(shownTitle, "Software Versions");
-    EXPECT_EQ(shownText, "<b>System</b>       : KX_1\n\nend");
-    EXPECT_EQ(format, Qt::PlainText);
+    // The real box, dismissed with Return as the operator would. Plain messages in the normal
+    // font, wrapped; a text laid out with spaces in a fixed pitch, never wrapped, even when its
+    // lines are wider than the screen; every box as wide as its title needs.
+    const std::string wide = "Dorvan System       : " + std::string(400, 'W');
+    const struct {
+        const char *title, *text, *shown;
+        bool laidOut;
+    } cases[] = {
+        {"Communication Setup Error",
+         "Communication port not found\r\nCheck pc configuration and cables",
+         "Communication port not found\nCheck pc configuration and cables", false},
+        {"Software Versions", "<b>System</b>       : KX_1\r\r\n\nend",
+         "<b>System</b>       : KX_1\n\nend", true},
+        {"Software Versions", wide.c_str(), wide.c_str(), true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.shown);
+        QDialog *shown = nullptr;
+        QLabel *label = nullptr;
+        QRect box, screen;
+        QTimer dismisser;
+        QObject::connect(&dismisser, &QTimer::timeout, [&] {
+            shown = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+            if (!shown)
+                return;
+            dismisser.stop();
+            label = shown->findChild<QLabel *>(QStringLiteral("MessageText"));
+            box = shown->geometry();
+            screen = shown->screen()->availableGeometry();
+            EXPECT_EQ(shown->windowTitle().toStdString(), c.title);
+            ASSERT_NE(label, nullptr);
+            EXPECT_EQ(label->text().toStdString(), c.shown);
+            EXPECT_EQ(label->textFormat(), Qt::PlainText);
+            EXPECT_EQ(label->wordWrap(), !c.laidOut);
+            EXPECT_EQ(label->font() == QFontDatabase::systemFont(QFontDatabase::FixedFont),
+                      c.laidOut);
+            if (c.laidOut && box.width() < screen.width() / 2) {
+                EXPECT_GE(label->width(), label->sizeHint().width()) << "lines shown whole";
+            }
+            QFont bold = shown->font();
+            bold.setBold(true);
+            EXPECT_GT(box.width(), QFontMetrics(bold).horizontalAdvance(shown->windowTitle()));
+            QTest::keyClick(shown->focusWidget() ? shown->focusWidget() : shown, Qt::Key_Return);
+        });
+        dismisser.start(10);
+        EXPECT_EQ(MessagePopup(c.title, c.text), 0);
+        ASSERT_NE(shown, nullptr);
+        EXPECT_LE(box.width(), screen.width());
+        EXPECT_LE(box.height(), screen.height());
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

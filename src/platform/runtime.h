@@ -129,8 +129,13 @@ void CopyBytes(char *target, int targetIndex, const char *source, int sourceInde
 // ---------------------------------------------------------------------------------------------
 // Panels, controls and message boxes.
 
-// Shows a modal message box and returns once the operator has dismissed it. The text is shown as
-// plain text in a fixed-pitch font, "\r\n" and "\n" each break the line and a lone "\r" is dropped.
+// Shows a modal message box and returns once the operator has dismissed it (OK, Return, Enter or
+// Escape). The text is shown as plain text, never markup; "\r\n" and "\n" each break the line and
+// a lone "\r" is dropped. A text with a run of two or more spaces is laid out with spaces (columns,
+// aligned colons): it is shown in a fixed-pitch font and its lines are never wrapped, the box
+// growing to fit them within the screen (beyond it, the text scrolls). Any other text is shown in
+// the desktop's normal font and wrapped. Every box is wide enough for its whole title, within the
+// screen. The focus then goes back as the panels place it.
 // Returns 0; RT_ERR_ARGUMENT for a null pointer; RT_ERR_NO_UI without a QApplication (the message
 // then goes to standard error).
 int MessagePopup(const char *title, const char *text);
