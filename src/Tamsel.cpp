@@ -26,15 +26,23 @@ enum {
     INI_MIN_COM_NO = 1,
     INI_MAX_COM_NO = 4,
     INI_LINE_SIZE = 255, // one read takes at most 254 characters; a longer line comes in pieces
+    // The part of the file looked at: the file as written is 17 bytes, and a huge one must not
+    // hold up start-up. A file is read as if it ended here.
+    INI_READ_LIMIT = 64 * 1024,
 };
 
 char ProjectDir[MAX_PATHNAME_LEN];
 // Full path of TAMSEL.INI; empty until formed (or after ProjectDir proved too long to join).
 static char IniFilePath[MAX_PATHNAME_LEN];
 
-// Joins ProjectDir and the file name into IniFilePath. 0 when the result would not fit: the path
-// is then empty, never truncated, so no other file is ever read or replaced.
+// Joins ProjectDir and the file name into IniFilePath. 0 when there is no program directory (it
+// could not be taken) or the result would not fit: the path is then empty, never relative or
+// truncated, so no other file is ever read or replaced.
 static int FormIniFilePath(void) {
+    if (ProjectDir[0] == '\0') {
+        IniFilePath[0] = '\0';
+        return 0;
+    }
     return MakePathname(ProjectDir, INI_FILE_NAME, IniFilePath) == 0;
 }
 
@@ -69,21 +77,26 @@ static int ParseKeyLine(const char *line, int *comNo) {
 }
 
 // Reads the next line, or the next piece of a longer one, into line (INI_LINE_SIZE characters).
-// *cutShort: the line has no line end because the file ends there. feof alone misses a last line
-// that exactly fills one read, since fgets then stops without looking past it; and a NUL in the
-// line hides its line feed from the string functions, so the length read comes from the position.
+// 0 at the end of the file, or of the part of it that is looked at. *cutShort: the line has no
+// line end because the file (or that part) ends there. feof alone misses a last line that
+// exactly fills one read, since fgets then stops without looking past it; and a NUL in the line
+// hides its line feed from the string functions, so the length read comes from the position.
 static int ReadIniLine(FILE *file, char *line, int *cutShort) {
     long start = ftell(file);
-    if (fgets(line, INI_LINE_SIZE, file) == nullptr)
+    if (start < 0 || start >= INI_READ_LIMIT)
+        return 0;
+    // fgets reads one character less than it is given room for.
+    long room = INI_READ_LIMIT - start + 1;
+    if (fgets(line, room < INI_LINE_SIZE ? (int)room : INI_LINE_SIZE, file) == nullptr)
         return 0;
     long length = ftell(file) - start;
-    if (start < 0 || length < 1) {
+    if (length < 1) {
         *cutShort = feof(file);
         return 1;
     }
     *cutShort = 0;
     if (line[length - 1] != '\n') {
-        int next = getc(file);
+        int next = start + length >= INI_READ_LIMIT ? EOF : getc(file);
         *cutShort = next == EOF;
         if (next != EOF)
             ungetc(next, file);
@@ -97,12 +110,12 @@ static int ReadIniLine(FILE *file, char *line, int *cutShort) {
 static int ReadIniComNo(FILE *file, int *comNo) {
     char line[INI_LINE_SIZE];
     int found = 0;
-    while (!found && fgets(line, sizeof line, file) != nullptr)
+    int cutShort = 0;
+    while (!found && ReadIniLine(file, line, &cutShort))
         found = IsSectionLine(line);
-    if (!found || feof(file))
+    if (!found || cutShort)
         return 0;
     int decided = 0;
-    int cutShort = 0;
     while (!decided && ReadIniLine(file, line, &cutShort))
         decided = ParseKeyLine(line, comNo);
     return decided && !cutShort && *comNo != 0;
@@ -121,7 +134,8 @@ int GetIniFileComNo(int *out) {
         return 1;
     }
     // Binary mode: the parser handles CRs itself, and no platform ends a read early at a Ctrl-Z.
-    FILE *file = fopen(IniFilePath, "rb");
+    // Anything but a regular file (a FIFO, a link to a device) counts as one that cannot be opened.
+    FILE *file = OpenFileForReading(IniFilePath);
     if (file == nullptr)
         return 0;
     int comNo = 0;

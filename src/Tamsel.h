@@ -45,11 +45,13 @@ extern char ProjectDir[MAX_PATHNAME_LEN];
 // Reads the port number from TAMSEL.INI in ProjectDir; *out receives a port number on every path.
 // 1: *out is the number from the file (1..4), or the default 2 when the file was missing (it is
 //    then created with 2, and a failed creation is not reported) or when its status could not be
-//    queried or its path formed (then "Read INI file" / "File error seen, check pc" has been
-//    shown).
-// 0: *out is the default 2 because the file could not be opened, had no "[Port]" line, gave a
-//    wrong key or a number outside 1..4, or ended before the decisive line was complete. Nothing
-//    has been shown; the caller tells the operator. The file is left as it was.
+//    queried or its path formed, for a program directory that could not be taken or is too
+//    long (then "Read INI file" / "File error seen, check pc" has been shown).
+// 0: *out is the default 2 because the file could not be opened (or is no regular file: a FIFO
+//    or a device is never opened to read), had no "[Port]" line, gave a wrong key or a number
+//    outside 1..4, or ended before the decisive line was complete; only the first 64 KiB are
+//    looked at, as if the file ended there. Nothing has been shown; the caller tells the
+//    operator. The file is left as it was.
 int GetIniFileComNo(int *out);
 
 // Replaces the content of TAMSEL.INI with "[Port]\r\nCOMNO=<comNo>\r\n", as rewriting it in

@@ -3,6 +3,7 @@
 #include "program_fixture.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -33,6 +34,7 @@ const Lines ASPIRATION_READS_26_ROWS{"A 2.5999999046325684 operable green", "D 1
 const std::string NO_FILE = "<no file>";
 const std::string A_DIRECTORY = "<directory>";
 const std::string A_SOCKET = "<socket>";
+const std::string A_FIFO = "<fifo>";
 
 // Bytes of every value from a fixed generator; these 4096 hold no "[Port]" line.
 std::string BinaryGarbage() {
@@ -46,7 +48,8 @@ std::string BinaryGarbage() {
 }
 const std::string GARBAGE_FILE = BinaryGarbage();
 
-// One line of 10 MiB before the section: the reader takes it in pieces and still finds port 3.
+// One line of 10 MiB before the section: the reader looks at the first 64 KiB only, so the
+// port 3 it names is never seen.
 const std::string TEN_MEGABYTE_FILE = std::string(10 << 20, 'x') + "\r\n" + "[Port]\r\nCOMNO=3\r\n";
 
 // Read by the program, it would name port 3, where no unit hangs.
@@ -57,6 +60,7 @@ enum class PortFile {
     Unreadable, // mode 000
     Socket,     // opens for no one, root included
     Directory,
+    Fifo, // opening it to read would wait for a writer
     Garbage,
     TenMegabytes,
     // The program directory is /proc, which refuses new files to everyone, root included.
@@ -263,11 +267,21 @@ const FaultCase FAULT_CASES[] = {
      Recovery::None,
      NORMAL,
      GARBAGE_FILE},
+    {"PortFileIsAFifo",
+     {},
+     2,
+     PortFile::Fifo,
+     {{INI_ERROR_BOX}, DEFAULT_UNIT_ROWS},
+     Action::None,
+     NOTHING,
+     Recovery::None,
+     NORMAL,
+     A_FIFO},
     {"PortFileTenMegabytes",
      {},
-     3,
+     2,
      PortFile::TenMegabytes,
-     NORMAL,
+     {{INI_ERROR_BOX}, DEFAULT_UNIT_ROWS},
      Action::None,
      NOTHING,
      Recovery::None,
@@ -310,6 +324,9 @@ class Fault : public ProgramTest, public testing::WithParamInterface<FaultCase> 
         case PortFile::Directory:
             fs::create_directory(IniPath());
             break;
+        case PortFile::Fifo:
+            ASSERT_EQ(mkfifo(IniPath().c_str(), 0666), 0) << strerror(errno);
+            break;
         case PortFile::Garbage:
             WriteFile(IniPath(), GARBAGE_FILE);
             break;
@@ -345,6 +362,8 @@ class Fault : public ProgramTest, public testing::WithParamInterface<FaultCase> 
             return A_DIRECTORY;
         if (fs::is_socket(status))
             return A_SOCKET;
+        if (fs::is_fifo(status))
+            return A_FIFO;
         // A file made unreadable on purpose is read by giving its owner the right back.
         fs::permissions(path, fs::perms::owner_read, fs::perm_options::add);
         return ReadFile(path);

@@ -156,6 +156,11 @@ const ReadCase READ_CASES[] = {
     {"NUL leads the section line", std::string("\0[Port]\r\nCOMNO=3\r\n", 18), 2, 0},
     {"NUL leads the key line", std::string("[Port]\r\n\0COMNO=3\r\n", 18), 2, 0},
     {"NUL after the value", std::string("[Port]\r\nCOMNO=3\0zz\r\n", 20), 3, 1},
+    // Only the first 64 KiB are looked at, as if the file ended there.
+    {"decisive line ends at 64 KiB", std::string(65536 - 15, '\n') + "[Port]\nCOMNO=3\n", 3, 1},
+    {"decisive line ends beyond 64 KiB", std::string(65536 - 14, '\n') + "[Port]\nCOMNO=3\n", 2,
+     0},
+    {"section beyond 64 KiB", std::string(65536, 'x') + "\n[Port]\nCOMNO=3\n", 2, 0},
     {"binary", Binary(), 2, 0},
     {"binary after the section", "[Port]\n" + Binary(), 2, 0},
 };
@@ -437,14 +442,29 @@ TEST_F(IniFileTest, WriterCases) {
     }
 }
 
-TEST_F(IniFileTest, DirectoryNamedLikeTheFile) {
-    fs::create_directory(IniPath());
-    int port = -1;
-    EXPECT_EQ(GetIniFileComNo(&port), 0);
-    EXPECT_EQ(port, 2);
-    EXPECT_EQ(UpdateIniFile(3), 0);
-    EXPECT_TRUE(fs::is_directory(IniPath()));
-    EXPECT_EQ(Entries(), std::vector<std::string>{"TAMSEL.INI"}) << "temporary file left";
+// Anything but a regular file under the name is neither read nor written, and nothing waits on
+// it: a FIFO would hold an open until a writer came, a device would be read forever.
+TEST_F(IniFileTest, SpecialFilesNamedLikeTheFile) {
+    const struct {
+        const char *name;
+        std::function<void(const fs::path &)> make;
+    } kinds[] = {
+        {"directory", [](const fs::path &path) { fs::create_directory(path); }},
+        {"FIFO", [](const fs::path &path) { ASSERT_EQ(mkfifo(path.c_str(), 0666), 0); }},
+        {"link to /dev/zero", [](const fs::path &path) { fs::create_symlink("/dev/zero", path); }},
+    };
+    for (const auto &kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        kind.make(IniPath());
+        const fs::file_type type = fs::symlink_status(IniPath()).type();
+        int port = -1;
+        EXPECT_EQ(GetIniFileComNo(&port), 0);
+        EXPECT_EQ(port, 2);
+        EXPECT_EQ(UpdateIniFile(3), 0);
+        EXPECT_EQ(fs::symlink_status(IniPath()).type(), type);
+        EXPECT_EQ(Entries(), std::vector<std::string>{"TAMSEL.INI"}) << "temporary file left";
+        fs::remove(IniPath());
+    }
     EXPECT_TRUE(popups.empty());
 }
 
@@ -460,17 +480,23 @@ TEST_F(IniFileTest, StatusQueryFails) {
     EXPECT_TRUE(fs::is_symlink(IniPath()));
 }
 
-// A program directory too long to join with the file name: nothing is read or written under a
-// truncated path, and the operator is told.
+// A program directory that could not be taken (empty) or is too long to join with the file name:
+// nothing is read or written under a relative or truncated path, and the operator is told.
 TEST_F(IniFileTest, PathThatCannotBeFormed) {
-    UseProjectDir(dir.string() + "/" + std::string(MAX_PATHNAME_LEN, 'd'));
-    int port = -1;
-    EXPECT_EQ(GetIniFileComNo(&port), 1);
-    EXPECT_EQ(port, 2);
-    EXPECT_EQ(UpdateIniFile(3), 0);
-    EXPECT_EQ(popups, (std::vector<std::string>{"Read INI file / File error seen, check pc",
-                                                "Update INI file / File error seen, check pc"}));
-    EXPECT_TRUE(Entries().empty());
+    for (const std::string &projectDir :
+         {std::string(), dir.string() + "/" + std::string(MAX_PATHNAME_LEN, 'd')}) {
+        SCOPED_TRACE(projectDir.size());
+        popups.clear();
+        UseProjectDir(projectDir);
+        int port = -1;
+        EXPECT_EQ(GetIniFileComNo(&port), 1);
+        EXPECT_EQ(port, 2);
+        EXPECT_EQ(UpdateIniFile(3), 0);
+        EXPECT_EQ(popups, (std::vector<std::string>{"Read INI file / File error seen, check pc",
+                                                    "Update INI file / File error seen, check pc"}));
+        EXPECT_TRUE(Entries().empty());
+        EXPECT_FALSE(fs::exists("TAMSEL.INI")) << "written in the working directory";
+    }
 }
 
 // A port accepted before the first read: the path is formed from ProjectDir then. The failed
