@@ -152,7 +152,8 @@ int XrayTimeSlice(int, int, int, void *, int, int) {
 
 int WaitDv3Ms(void) {
     while (GetDv3Ms() == 0) {
-        if (TamselTOut <= 0)
+        // A program told to end does not wait out the reply timeout.
+        if (TamselTOut <= 0 || TerminationRequested())
             return 0;
     }
     return 1;

@@ -40,7 +40,8 @@ int GetDv3Ms(void);
 // Timeout timer control callback: counts TamselTOut down on every call. Always 0.
 int XrayTimeSlice(int panel, int control, int event, void *callbackData, int eventData1,
                   int eventData2);
-// Polls until a complete reply is in Dv3Ms (1) or the reply timeout has run out (0).
+// Polls until a complete reply is in Dv3Ms (1), or the reply timeout has run out or the program
+// was told to end (0).
 int WaitDv3Ms(void);
 // Throws away every complete reply already waiting; a partial reply stays.
 void DrainDv3Ms(void);

@@ -74,6 +74,10 @@ enum class Action {
     // line. Silence first, so that no reply can beat the hang-up to the program: a reply cut short
     // would stay in the reply buffer and spoil the first reply on the reopened line.
     HangUpDuringRefresh,
+    // A termination signal while the refresh's read error box is open, or while the refresh
+    // waits for a unit fallen silent: the program ends with 0, and shows no box after it.
+    SignalAtReadErrorBox,
+    SignalDuringSilentRefresh,
 };
 
 enum class Recovery {
@@ -141,6 +145,27 @@ const FaultCase FAULT_CASES[] = {
      {{READ_ERROR_BOX, NOT_READ_BOX}, UNCONFIRMED_AGAIN_ROWS},
      Recovery::ReopenAndAcceptSamePort,
      NORMAL,
+     PortFileText(2)},
+    // The refresh after the signal still runs in the script, but sends nothing and shows nothing.
+    {"SignalAtReadErrorBox",
+     {},
+     2,
+     PortFile::Missing,
+     NORMAL,
+     Action::SignalAtReadErrorBox,
+     {{READ_ERROR_BOX}, UNCONFIRMED_AGAIN_ROWS},
+     Recovery::None,
+     {{}, UNCONFIRMED_AGAIN_ROWS},
+     PortFileText(2)},
+    {"SignalDuringSilentRefresh",
+     {},
+     2,
+     PortFile::Missing,
+     NORMAL,
+     Action::SignalDuringSilentRefresh,
+     {{}, UNCONFIRMED_AGAIN_ROWS},
+     Recovery::None,
+     {{}, UNCONFIRMED_AGAIN_ROWS},
      PortFileText(2)},
     // Line faults built into the unit: every refresh fails the same defined way.
     {"WrongAcknowledgement",
@@ -418,6 +443,20 @@ TEST_P(Fault, EndsInTheDefinedStateAndARefreshStillAnswers) {
             DuringNextExchange([&] { hungUp = units[c.port].send("hangup"); });
             Press(REFRESH);
             EXPECT_TRUE(hungUp) << "the line was closed while the refresh polled";
+            break;
+        case Action::SignalAtReadErrorBox:
+            ASSERT_TRUE(units[c.port].send("silent on"));
+            SetPopupHook([this](const std::string &title, const std::string &text) {
+                popups.emplace_back(title, text);
+                if (popups.back() == READ_ERROR_BOX)
+                    Terminate();
+            });
+            Press(REFRESH);
+            break;
+        case Action::SignalDuringSilentRefresh:
+            ASSERT_TRUE(units[c.port].send("silent on"));
+            DuringNextExchange([&] { Terminate(); });
+            Press(REFRESH);
             break;
         }
         if (c.action != Action::None)

@@ -17,6 +17,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -25,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -199,7 +201,8 @@ TEST_F(PtyPortTest, OpenDiscardsEarlierBytesAndThePortReopens) {
 }
 
 // Run as root (as here), TIOCEXCL does not stop a second open(2) of the device; what refuses every
-// second QSerialPort opener is Qt's lock file, named after the device the path resolves to.
+// second QSerialPort opener is Qt's lock file, named after the device the path resolves to, and
+// for another name of the same device (a bind mount, a hard link) a lock on the device itself.
 TEST_F(PtyPortTest, SecondOpenerOfTheDeviceIsRefused) {
     ASSERT_EQ(Open(), 0);
     QSerialPort other(QString::fromStdString(path));
@@ -220,6 +223,23 @@ TEST_F(PtyPortTest, SecondOpenerOfTheDeviceIsRefused) {
     EXPECT_EQ(Open(6), 0);
     EXPECT_EQ(CloseCom(6), 0);
     unlink(alias.c_str());
+
+    // The pty bound over a file: the same device under another name, with no link to resolve.
+    const std::string bound = alias + "-bound";
+    ASSERT_TRUE(std::ofstream(bound));
+    if (mount(path.c_str(), bound.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        unlink(bound.c_str());
+        GTEST_SKIP() << "a bind mount needs CAP_SYS_ADMIN: " << strerror(errno);
+    }
+    setenv("TAMSEL_COM6", bound.c_str(), 1);
+    EXPECT_EQ(Open(), 0);
+    EXPECT_EQ(Open(6), RT_ERR_BUSY);
+    EXPECT_EQ(CloseCom(PORT), 0);
+    EXPECT_EQ(Open(6), 0);
+    EXPECT_EQ(Open(), RT_ERR_BUSY);
+    EXPECT_EQ(CloseCom(6), 0);
+    umount2(bound.c_str(), MNT_DETACH);
+    unlink(bound.c_str());
 }
 
 TEST_F(PtyPortTest, VanishedDeviceClosesThePortWithoutSpinning) {
@@ -384,6 +404,7 @@ TEST(EventLoop, QuitEndsTheLoopWithItsCodeWhateverAsksForIt) {
         {"QuitUserInterface", [] { QuitUserInterface(7); }, 7},
         {"SIGINT", [] { raise(SIGINT); }, 0},
         {"SIGTERM", [] { raise(SIGTERM); }, 0},
+        {"SIGHUP", [] { raise(SIGHUP); }, 0},
     };
     for (const auto &c : cases) {
         QTimer::singleShot(0, c.ask);
@@ -405,6 +426,32 @@ TEST(EventLoop, QuitEndsTheLoopWithItsCodeWhateverAsksForIt) {
     });
     EXPECT_EQ(RunUserInterface(), 3);
     EXPECT_EQ(inner, 2);
+}
+
+// From a termination signal until the loop has ended, the callback that runs is unwound: nothing
+// waits, no box is shown (not even to a hook), no port opens and nothing is sent.
+TEST(EventLoop, AfterATerminationSignalNothingWaitsShowsOpensOrSends) {
+    const int port = 9;
+    AttachScriptedLine(port);
+    ASSERT_EQ(OpenComConfig(port, "", 9600, 0, 8, 1, 512, 512), 0);
+    bool shown = false;
+    SetPopupHook([&](const std::string &, const std::string &) { shown = true; });
+    QTimer::singleShot(0, [&] {
+        EXPECT_EQ(TerminationRequested(), 0);
+        raise(SIGTERM);
+        EXPECT_EQ(TerminationRequested(), 1);
+        EXPECT_EQ(MessagePopup("Title", "text to standard error"), 0);
+        EXPECT_EQ(ComWrt(port, "TGADC\r", 6), 0);
+        EXPECT_EQ(OpenComConfig(port, "", 9600, 0, 8, 1, 512, 512), RT_ERR_OPEN_FAILED);
+        // Ended at once; otherwise the test's time limit ends it.
+        Delay(600);
+    });
+    EXPECT_EQ(RunUserInterface(), 0);
+    EXPECT_FALSE(shown);
+    EXPECT_EQ(TakeScriptedLineOutput(port), "");
+    EXPECT_EQ(TerminationRequested(), 0) << "forgotten once the loop has ended";
+    SetPopupHook({});
+    DetachScriptedLine(port);
 }
 
 // A program held where the loop cannot end (a modal box, a callback that never returns) still

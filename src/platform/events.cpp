@@ -53,8 +53,11 @@ int eventsPollDepth = 0;
 // The last ProcessSystemEvents found nothing to do and did not sleep.
 bool eventsPollFoundNothing = false;
 
-// The write end is the only thing the signal handler touches.
+// The write end and the flag are the only things the signal handler touches.
 int eventsSignalPipe[2] = {-1, -1};
+// Set by a termination signal, until the outermost RunUserInterface has ended: from the moment
+// the signal arrives, whatever runs is told to end, not only the loop once the callback returns.
+volatile sig_atomic_t eventsTerminating = 0;
 // A signal's quit that no RunUserInterface has ended for yet. A second signal meanwhile means the
 // program is held elsewhere (a modal box, a callback that never returns) and ends it at once.
 bool eventsSignalQuitOutstanding = false;
@@ -89,6 +92,7 @@ WaitBounds *eventsWakeTarget = nullptr;
 
 void OnTerminationSignal(int signalNumber) {
     const int savedErrno = errno;
+    eventsTerminating = 1;
     const char byte = static_cast<char>(signalNumber);
     // A full pipe already holds a pending quit; nothing is lost by failing here.
     const ssize_t written = write(eventsSignalPipe[1], &byte, 1);
@@ -120,8 +124,9 @@ void OnSignalReported() {
             dialog->reject();
 }
 
-// SIGINT and SIGTERM are turned into a byte on a pipe that the event loop watches, because the
-// only safe thing a handler can do is write(); the loop then quits as the Exit command does.
+// SIGINT, SIGTERM and SIGHUP (the terminal or the session going away) are turned into a byte on
+// a pipe that the event loop watches, because the only safe thing a handler can do is write();
+// the loop then quits as the Exit command does.
 bool InstallSignalHandling() {
     if (pipe2(eventsSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return false;
@@ -132,7 +137,8 @@ bool InstallSignalHandling() {
     action.sa_handler = OnTerminationSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
+    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0 &&
+           sigaction(SIGHUP, &action, nullptr) == 0;
 }
 
 // QApplication ends the process when its platform plugin cannot start, so the obvious case of no
@@ -150,6 +156,21 @@ bool DisplayNamed(const Arguments &arguments) {
     (void)arguments;
     return true;
 #endif
+}
+
+QtMessageHandler eventsPreviousMessageHandler = nullptr;
+
+// Qt ends the process with abort() and a core dump when the platform named (a plugin that is
+// not there, a display nobody serves) cannot start. While the application object is made, its
+// fatal message is written out as usual and the process ends as main's -1 would end it.
+void EndOnPlatformFailure(QtMsgType type, const QMessageLogContext &context,
+                          const QString &message) {
+    eventsPreviousMessageHandler(type, context, message);
+    if (type != QtFatalMsg)
+        return;
+    fflush(stdout);
+    fflush(stderr);
+    _exit(255);
 }
 
 Arguments *CopyArguments(char *argv[]) {
@@ -179,7 +200,9 @@ int InitCVIRTE(void *hInstance, char *argv[], void *reserved) {
                   stderr);
             return 0;
         }
+        eventsPreviousMessageHandler = qInstallMessageHandler(EndOnPlatformFailure);
         new QApplication(eventsArguments->argc, eventsArguments->argv.data());
+        qInstallMessageHandler(eventsPreviousMessageHandler);
     } else if (!qobject_cast<QApplication *>(QCoreApplication::instance())) {
         return 0;
     }
@@ -209,7 +232,13 @@ int RunUserInterface(void) {
         eventsLoopEnding = false;
     }
     eventsSignalQuitOutstanding = false;
+    if (!eventsLoop)
+        eventsTerminating = 0;
     return code;
+}
+
+int TerminationRequested(void) {
+    return eventsTerminating;
 }
 
 int QuitUserInterface(int code) {
@@ -251,7 +280,7 @@ bool LoopEnding() {
 }
 
 void Delay(double seconds) {
-    if (!(seconds > 0))
+    if (!(seconds > 0) || eventsTerminating)
         return;
     if (seconds > MAX_DELAY_SECONDS)
         seconds = MAX_DELAY_SECONDS;
@@ -260,7 +289,7 @@ void Delay(double seconds) {
     left.tv_nsec = static_cast<long>((seconds - static_cast<double>(left.tv_sec)) * 1e9);
     if (left.tv_nsec > 999999999)
         left.tv_nsec = 999999999;
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    while (nanosleep(&left, &left) != 0 && errno == EINTR && !eventsTerminating) {
     }
 }
 

@@ -117,6 +117,10 @@ void ComposeBox(QDialog *box, const QString &title, const QString &text) {
 int MessagePopup(const char *title, const char *text) {
     if (!title || !text)
         return RT_ERR_ARGUMENT;
+    if (TerminationRequested()) {
+        fprintf(stderr, "%s: %s\n", title, text);
+        return 0;
+    }
     if (popupHook) {
         // A copy: the hook may replace itself while it runs.
         auto hook = popupHook;

@@ -29,14 +29,15 @@ enum RuntimeError {
 // A device that vanishes while open (adapter pulled, line hung up) closes its port: from then on
 // reads see nothing and writes report RT_ERR_NOT_OPEN, until an open succeeds again.
 
-// Opens the port exclusively with the given line settings, no flow control, and empties both
+// Opens the port exclusively (under any name of the device) with the given line settings, no flow control, and empties both
 // queues, so bytes that arrived before the open are never read; an already open port is reopened.
 // deviceName is accepted for compatibility and ignored. parity: 0 none, 1 odd, 2 even, 3 mark,
 // 4 space; dataBits 5 to 8; stopBits 1 or 2. inQueueSize bounds the bytes held for reading (the
 // line is not read further while that many wait); outQueueSize bounds the bytes waiting to be sent.
 // Bad settings or queue sizes below 1 are RT_ERR_ARGUMENT; a device that does not exist or is not
 // a serial line RT_ERR_OPEN_FAILED; one held elsewhere (or not ours to open) RT_ERR_BUSY; settings
-// the device refuses RT_ERR_CONFIG. The port is left closed after any failure.
+// the device refuses RT_ERR_CONFIG; after a termination signal every open is RT_ERR_OPEN_FAILED.
+// The port is left closed after any failure.
 int OpenComConfig(int port, const char *deviceName, long baud, int parity, int dataBits,
                   int stopBits, int inQueueSize, int outQueueSize);
 // mode 0: no hardware handshake; 1 or 2: RTS/CTS handshake. RT_ERR_NOT_OPEN when not open.
@@ -47,8 +48,8 @@ int SetXMode(int port, int mode);
 // (ComWrt queues, ComRdByte takes what is waiting), so the timeout bounds no call.
 int SetComTime(int port, double timeoutSeconds);
 // Queues count bytes for sending, starts sending at once, and returns the number queued: fewer than
-// count (down to 0) when the output queue is full. RT_ERR_ARGUMENT for a null buffer or a negative
-// count, RT_ERR_NOT_OPEN when the port is not open.
+// count (down to 0) when the output queue is full, and 0 after a termination signal.
+// RT_ERR_ARGUMENT for a null buffer or a negative count, RT_ERR_NOT_OPEN when the port is not open.
 int ComWrt(int port, const char *buffer, int count);
 // Bytes waiting in the input queue; 0 when none or when the port is not open.
 int GetInQLen(int port);
@@ -65,11 +66,15 @@ const char *ComPortDevice(int port);
 // Event loop and process.
 
 // Starts the run-time: the Qt application object (argv, NULL-terminated, may be null) and the
-// handling of SIGINT and SIGTERM, which end the program as QuitUserInterface(0) does (a second one
-// before a RunUserInterface has ended for the first ends the process at once). Returns 1, or
+// handling of SIGINT, SIGTERM and SIGHUP, which end the program as QuitUserInterface(0) does (a
+// second one before a RunUserInterface has ended for the first ends the process at once). From
+// the signal until the outermost RunUserInterface has ended, the run-time is ending: open message
+// boxes are dismissed, MessagePopup shows none, Delay does not wait, no port opens and nothing is
+// sent, so the callback that runs unwinds at once. Returns 1, or
 // 0 when there is no display to show panels on (no DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM).
-// A platform that is named but cannot start still ends the process inside Qt. Calling it again
-// returns 1 and changes nothing.
+// A platform that is named but cannot start (a missing plugin, a display nobody serves) ends the
+// process with status 255, as main's -1 does, after Qt's reason on standard error. Calling it
+// again returns 1 and changes nothing.
 int InitCVIRTE(void *hInstance, char *argv[], void *reserved);
 // Runs the event loop, calling callbacks, until QuitUserInterface. Returns the code given there.
 // Loops nest: QuitUserInterface ends the innermost one. RT_ERR_NO_UI before InitCVIRTE.
@@ -83,8 +88,11 @@ int QuitUserInterface(int code);
 // caller that polls through it neither spins nor misses a deadline of its own, and one that
 // drains what is waiting is not held up. Returns 0, or RT_ERR_ARGUMENT before InitCVIRTE.
 int ProcessSystemEvents(void);
+// 1 from a termination signal until the outermost RunUserInterface has ended, otherwise 0. A loop
+// that waits for the line gives up when it turns 1.
+int TerminationRequested(void);
 // Waits the given time without dispatching events. 0, a negative time or NaN waits not at all; no
-// wait is longer than 1e9 seconds.
+// wait is longer than 1e9 seconds, and none goes on after a termination signal.
 void Delay(double seconds);
 // Clears the standard output window; on a console there is nothing to clear.
 int Cls(void);
@@ -136,8 +144,9 @@ void CopyBytes(char *target, int targetIndex, const char *source, int sourceInde
 // growing to fit them within the screen (beyond it, the text scrolls). Any other text is shown in
 // the desktop's normal font and wrapped. Every box is wide enough for its whole title, within the
 // screen. The focus then goes back as the panels place it.
-// Returns 0; RT_ERR_ARGUMENT for a null pointer; RT_ERR_NO_UI without a QApplication (the message
-// then goes to standard error).
+// Returns 0; RT_ERR_ARGUMENT for a null pointer; RT_ERR_NO_UI without a QApplication. Without one,
+// and after a termination signal (no operator is left to dismiss it), no box is shown and the
+// title and text go to standard error.
 int MessagePopup(const char *title, const char *text);
 
 enum {

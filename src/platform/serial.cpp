@@ -10,6 +10,7 @@
 #include <QSerialPortInfo>
 
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <climits>
@@ -151,6 +152,13 @@ int OpenDevice(int port, const LineSettings &settings) {
         // also what a user outside the dialout group gets.
         return serial->error() == QSerialPort::PermissionError ? RT_ERR_BUSY : RT_ERR_OPEN_FAILED;
     }
+    // The lock file goes by the resolved name and root passes TIOCEXCL, so another name of the
+    // same device (a hard link, a bind mount) would open it twice. A lock on the open device
+    // itself refuses that opener too, root included, and goes with the descriptor at close.
+    if (flock(static_cast<int>(serial->handle()), LOCK_EX | LOCK_NB) != 0) {
+        serial->close();
+        return RT_ERR_BUSY;
+    }
     if (!serial->setBaudRate(settings.baud) || !serial->setParity(settings.parity) ||
         !serial->setDataBits(settings.dataBits) || !serial->setStopBits(settings.stopBits) ||
         !serial->setFlowControl(QSerialPort::NoFlowControl)) {
@@ -196,6 +204,9 @@ int OpenComConfig(int port, const char *deviceName, long baud, int parity, int d
     if (port < 1 || !SettingsFromArguments(baud, parity, dataBits, stopBits, inQueueSize,
                                            outQueueSize, &settings))
         return RT_ERR_ARGUMENT;
+    // A program told to end must not take a line it would only hold up, or start talking on it.
+    if (TerminationRequested())
+        return RT_ERR_OPEN_FAILED;
     if (ScriptedLine *line = FindScriptedLine(port)) {
         line->open = true;
         line->input.clear();
@@ -231,6 +242,8 @@ int ComWrt(int port, const char *buffer, int count) {
     if (ScriptedLine *line = FindScriptedLine(port)) {
         if (!line->open)
             return RT_ERR_NOT_OPEN;
+        if (TerminationRequested())
+            return 0;
         std::string written(buffer, static_cast<size_t>(count));
         line->output += written;
         // A copy: the responder may replace itself or detach the line while it runs.
@@ -242,6 +255,9 @@ int ComWrt(int port, const char *buffer, int count) {
     DevicePort *device = FindOpenDevice(port);
     if (!device)
         return RT_ERR_NOT_OPEN;
+    // After a termination signal nothing more goes out on the line.
+    if (TerminationRequested())
+        return 0;
     QSerialPort *serial = device->serial;
     const qint64 room = device->outQueueSize - serial->bytesToWrite();
     const int queued = room < count ? static_cast<int>(room > 0 ? room : 0) : count;
