@@ -9,8 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -24,6 +24,11 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string WRITTEN_FOR_2 = "[Port]\r\nCOMNO=2\r\n";
+
+// The unprivileged user the permission cases run as, and a group of operators.
+constexpr uid_t NOBODY = 65534;
+constexpr gid_t NOGROUP = 65534;
+constexpr gid_t DIALOUT = 20;
 
 // Points ProjectDir at a fresh directory and records every message box shown.
 class IniFileTest : public testing::Test {
@@ -87,14 +92,6 @@ class IniFileTest : public testing::Test {
             return -1;
         return WEXITSTATUS(status);
     }
-    // Hands the file or directory to the user nobody, with the given mode.
-    static void GiveToNobody(const fs::path &path, fs::perms mode, gid_t group = NOGROUP) {
-        ASSERT_EQ(lchown(path.c_str(), NOBODY, group), 0);
-        fs::permissions(path, mode);
-    }
-
-    static constexpr uid_t NOBODY = 65534;
-    static constexpr gid_t NOGROUP = 65534;
     fs::path dir;
     std::vector<std::string> popups;
 };
@@ -158,8 +155,7 @@ const ReadCase READ_CASES[] = {
     {"NUL after the value", std::string("[Port]\r\nCOMNO=3\0zz\r\n", 20), 3, 1},
     // Only the first 64 KiB are looked at, as if the file ended there.
     {"decisive line ends at 64 KiB", std::string(65536 - 15, '\n') + "[Port]\nCOMNO=3\n", 3, 1},
-    {"decisive line ends beyond 64 KiB", std::string(65536 - 14, '\n') + "[Port]\nCOMNO=3\n", 2,
-     0},
+    {"decisive line ends beyond 64 KiB", std::string(65536 - 14, '\n') + "[Port]\nCOMNO=3\n", 2, 0},
     {"section beyond 64 KiB", std::string(65536, 'x') + "\n[Port]\nCOMNO=3\n", 2, 0},
     {"binary", Binary(), 2, 0},
     {"binary after the section", "[Port]\n" + Binary(), 2, 0},
@@ -254,8 +250,6 @@ constexpr fs::perms RWXR_XR_X = fs::perms::owner_all | fs::perms::group_read |
                                 fs::perms::others_exec;
 constexpr fs::perms RW_R__R__ =
     fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read;
-constexpr gid_t DIALOUT = 20;
-
 // The program directory of a write case, and the one beside it.
 struct RowDirs {
     fs::path dir;
@@ -274,7 +268,7 @@ struct WriteCase {
     bool asNobody;
     gid_t group; // of the user nobody, for rows that run as nobody
     int result;
-    std::string text; // read through the name TAMSEL.INI afterwards
+    std::string text;      // read through the name TAMSEL.INI afterwards
     const char *alsoReads; // another name, under elsewhere/, that must read the same; or nullptr
 };
 
@@ -283,27 +277,29 @@ const WriteCase WRITE_CASES[] = {
     {"writable file in a read-only folder",
      [](RowDirs &row) {
          row.write(row.ini(), OLD_TEXT);
-         lchown(row.ini().c_str(), 65534, 65534);
+         lchown(row.ini().c_str(), NOBODY, NOGROUP);
      },
-     true, 65534, 1, NEW_TEXT, nullptr},
+     true, NOGROUP, 1, NEW_TEXT, nullptr},
     {"read-only file in a writable folder",
      [](RowDirs &row) {
          row.write(row.ini(), OLD_TEXT);
-         lchown(row.ini().c_str(), 65534, 65534);
+         lchown(row.ini().c_str(), NOBODY, NOGROUP);
          fs::permissions(row.ini(), fs::perms::owner_read);
-         lchown(row.dir.c_str(), 65534, 65534);
+         lchown(row.dir.c_str(), NOBODY, NOGROUP);
      },
-     true, 65534, 0, OLD_TEXT, nullptr},
-    {"read-only file, root", [](RowDirs &row) {
+     true, NOGROUP, 0, OLD_TEXT, nullptr},
+    {"read-only file, root",
+     [](RowDirs &row) {
          row.write(row.ini(), OLD_TEXT);
          fs::permissions(row.ini(), fs::perms::owner_read);
      },
      false, 0, 1, NEW_TEXT, nullptr},
-    {"another owner's file, root", [](RowDirs &row) {
+    {"another owner's file, root",
+     [](RowDirs &row) {
          row.write(row.ini(), OLD_TEXT);
-         lchown(row.ini().c_str(), 65534, DIALOUT);
-         fs::permissions(row.ini(), fs::perms::owner_read | fs::perms::owner_write |
-                                        fs::perms::group_read);
+         lchown(row.ini().c_str(), NOBODY, DIALOUT);
+         fs::permissions(row.ini(),
+                         fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
      },
      false, 0, 1, NEW_TEXT, nullptr},
     // An installation: root's file and folder, the file writable by the operators' group.
@@ -324,8 +320,8 @@ const WriteCase WRITE_CASES[] = {
      },
      true, DIALOUT, 1, NEW_TEXT, nullptr},
     {"missing file, writable folder",
-     [](RowDirs &row) { lchown(row.dir.c_str(), 65534, 65534); }, true, 65534, 1,
-     NEW_TEXT, nullptr},
+     [](RowDirs &row) { lchown(row.dir.c_str(), NOBODY, NOGROUP); }, true, NOGROUP, 1, NEW_TEXT,
+     nullptr},
     {"symbolic link to a file",
      [](RowDirs &row) {
          row.write(row.elsewhere / "real.ini", OLD_TEXT);
@@ -338,14 +334,12 @@ const WriteCase WRITE_CASES[] = {
          fs::create_hard_link(row.ini(), row.elsewhere / "other.ini");
      },
      false, 0, 1, NEW_TEXT, "other.ini"},
-    {"dangling link", [](RowDirs &row) {
-         fs::create_symlink("../elsewhere/planted.ini", row.ini());
-     },
-     false, 0, 0, NO_FILE, nullptr},
-    {"link to a device", [](RowDirs &row) { fs::create_symlink("/dev/null", row.ini()); },
-     false, 0, 0, NO_FILE, nullptr},
-    {"FIFO", [](RowDirs &row) { mkfifo(row.ini().c_str(), 0666); }, false, 0, 0,
+    {"dangling link",
+     [](RowDirs &row) { fs::create_symlink("../elsewhere/planted.ini", row.ini()); }, false, 0, 0,
      NO_FILE, nullptr},
+    {"link to a device", [](RowDirs &row) { fs::create_symlink("/dev/null", row.ini()); }, false, 0,
+     0, NO_FILE, nullptr},
+    {"FIFO", [](RowDirs &row) { mkfifo(row.ini().c_str(), 0666); }, false, 0, 0, NO_FILE, nullptr},
     // What an earlier way of writing left behind, or someone planted under its name.
     {"link planted as the old temporary name",
      [](RowDirs &row) {
@@ -492,8 +486,9 @@ TEST_F(IniFileTest, PathThatCannotBeFormed) {
         EXPECT_EQ(GetIniFileComNo(&port), 1);
         EXPECT_EQ(port, 2);
         EXPECT_EQ(UpdateIniFile(3), 0);
-        EXPECT_EQ(popups, (std::vector<std::string>{"Read INI file / File error seen, check pc",
-                                                    "Update INI file / File error seen, check pc"}));
+        EXPECT_EQ(popups,
+                  (std::vector<std::string>{"Read INI file / File error seen, check pc",
+                                            "Update INI file / File error seen, check pc"}));
         EXPECT_TRUE(Entries().empty());
         EXPECT_FALSE(fs::exists("TAMSEL.INI")) << "written in the working directory";
     }

@@ -122,9 +122,8 @@ class ProgramSignal : public ProgramCopy, public testing::WithParamInterface<Sig
     void WatchPortFile() {
         portFileWatch = inotify_init1(IN_CLOEXEC);
         ASSERT_GE(portFileWatch, 0);
-        ASSERT_GE(inotify_add_watch(portFileWatch, dir.file("TAMSEL.INI").c_str(),
-                                    IN_CLOSE_NOWRITE),
-                  0);
+        ASSERT_GE(
+            inotify_add_watch(portFileWatch, dir.file("TAMSEL.INI").c_str(), IN_CLOSE_NOWRITE), 0);
     }
     // Waits until the program has read TAMSEL.INI and closed it again.
     bool PortFileRead() {

@@ -29,10 +29,10 @@ enum RuntimeError {
 // A device that vanishes while open (adapter pulled, line hung up) closes its port: from then on
 // reads see nothing and writes report RT_ERR_NOT_OPEN, until an open succeeds again.
 
-// Opens the port exclusively (under any name of the device) with the given line settings, no flow control, and empties both
-// queues, so bytes that arrived before the open are never read; an already open port is reopened.
-// deviceName is accepted for compatibility and ignored. parity: 0 none, 1 odd, 2 even, 3 mark,
-// 4 space; dataBits 5 to 8; stopBits 1 or 2. inQueueSize bounds the bytes held for reading (the
+// Opens the port exclusively (under any name of the device) with the given line settings, no flow
+// control, and empties both queues, so bytes that arrived before the open are never read; an
+// already open port is reopened. deviceName is accepted for compatibility and ignored. parity:
+// 0 none, 1 odd, 2 even, 3 mark, 4 space; dataBits 5 to 8; stopBits 1 or 2. inQueueSize bounds the bytes held for reading (the
 // line is not read further while that many wait); outQueueSize bounds the bytes waiting to be sent.
 // Bad settings or queue sizes below 1 are RT_ERR_ARGUMENT; a device that does not exist or is not
 // a serial line RT_ERR_OPEN_FAILED; one held elsewhere (or not ours to open) RT_ERR_BUSY; settings
