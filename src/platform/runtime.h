@@ -48,8 +48,9 @@ int SetXMode(int port, int mode);
 // (ComWrt queues, ComRdByte takes what is waiting), so the timeout bounds no call.
 int SetComTime(int port, double timeoutSeconds);
 // Queues count bytes for sending, starts sending at once, and returns the number queued: fewer than
-// count (down to 0) when the output queue is full, and 0 after a termination signal.
-// RT_ERR_ARGUMENT for a null buffer or a negative count, RT_ERR_NOT_OPEN when the port is not open.
+// count (down to 0) when the output queue is full. RT_ERR_ARGUMENT for a null buffer or a negative
+// count, RT_ERR_NOT_OPEN when the port is not open; after a termination signal 0, and nothing is
+// sent.
 int ComWrt(int port, const char *buffer, int count);
 // Bytes waiting in the input queue; 0 when none or when the port is not open.
 int GetInQLen(int port);

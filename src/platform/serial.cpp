@@ -239,11 +239,12 @@ int SetComTime(int port, double timeoutSeconds) {
 int ComWrt(int port, const char *buffer, int count) {
     if (port < 1 || count < 0 || (!buffer && count > 0))
         return RT_ERR_ARGUMENT;
+    // After a termination signal nothing more goes out on the line.
+    if (TerminationRequested())
+        return 0;
     if (ScriptedLine *line = FindScriptedLine(port)) {
         if (!line->open)
             return RT_ERR_NOT_OPEN;
-        if (TerminationRequested())
-            return 0;
         std::string written(buffer, static_cast<size_t>(count));
         line->output += written;
         // A copy: the responder may replace itself or detach the line while it runs.
@@ -255,9 +256,6 @@ int ComWrt(int port, const char *buffer, int count) {
     DevicePort *device = FindOpenDevice(port);
     if (!device)
         return RT_ERR_NOT_OPEN;
-    // After a termination signal nothing more goes out on the line.
-    if (TerminationRequested())
-        return 0;
     QSerialPort *serial = device->serial;
     const qint64 room = device->outQueueSize - serial->bytesToWrite();
     const int queued = room < count ? static_cast<int>(room > 0 ? room : 0) : count;
