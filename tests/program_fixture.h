@@ -14,6 +14,7 @@
 #include <QComboBox>
 #include <QDeadlineTimer>
 #include <QDoubleSpinBox>
+#include <QLabel>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
@@ -85,6 +86,7 @@ class ProgramTest : public testing::Test {
 
     std::filesystem::path dir;
     Popups popups;
+    std::string statusAtEnd;        // the status line as the program ended
     SimProcess units[MAX_PORT + 1]; // by port number
 
     void SetUp() override {
@@ -181,6 +183,7 @@ class ProgramTest : public testing::Test {
         operatorStart.stop();
         watchdog.stop();
         exchangeWatch.reset();
+        statusAtEnd = StatusLine();
         DiscardPanel(MainPanelHandle);
         return result;
     }
@@ -334,6 +337,17 @@ class ProgramTest : public testing::Test {
                                       : "other");
         return text;
     }
+    // The main panel's status line: the link's port, its device and its state.
+    static std::string StatusLine() {
+        for (QLabel *label : PanelWidget(MainPanelHandle)->findChildren<QLabel *>())
+            if (label->property("portStatus").toBool())
+                return label->text().toStdString();
+        return "(no status line)";
+    }
+    std::string PortStatus(int port, const char *state) const {
+        return "COM" + std::to_string(port) + " · " + ComPath(port) + " · " + state;
+    }
+
     // What the operator reads in each value control: "2.5 s", or the placeholder.
     static Lines ShownTexts() {
         Lines texts;

@@ -474,6 +474,7 @@ TEST_P(Fault, EndsInTheDefinedStateAndARefreshStillAnswers) {
             DuringNextExchange([&] { hungUp = units[c.port].send("hangup"); });
             Press(REFRESH);
             EXPECT_TRUE(hungUp) << "the line was closed while the refresh polled";
+            EXPECT_EQ(StatusLine(), PortStatus(c.port, "closed: the line dropped"));
             break;
         case Action::SignalAtReadErrorBox:
             ASSERT_TRUE(units[c.port].send("silent on"));
@@ -509,6 +510,9 @@ TEST_P(Fault, EndsInTheDefinedStateAndARefreshStillAnswers) {
             break;
         }
 
+        if (c.recovery == Recovery::ReopenAndAcceptSamePort) {
+            EXPECT_EQ(StatusLine(), PortStatus(c.port, "open"));
+        }
         Press(REFRESH);
         ExpectSeen("refresh", c.refresh);
         EXPECT_EQ(Dv3Gate, 1) << "the gate is free once every exchange has ended";

@@ -36,6 +36,7 @@ TEST_F(StartUp, CreatesThePortFileIdentifiesTheUnitAndFillsTheRows) {
         EXPECT_FALSE(fs::exists(IniPath()));
         EXPECT_EQ(ShownRows(), UNCONFIRMED_ROWS);
         EXPECT_EQ(ShownTexts(), PLACEHOLDERS);
+        EXPECT_EQ(StatusLine(), "No serial port opened yet");
         // Every value control is dimmed: the focus rests on Refresh, where Enter presses nothing
         // (a write would be turned away by the gate, with a box).
         EXPECT_EQ(FocusedControl(), REFRESH);
@@ -45,9 +46,11 @@ TEST_F(StartUp, CreatesThePortFileIdentifiesTheUnitAndFillsTheRows) {
                   (Lines{"A 2.5 operable green", "D 0.30000001192092896 operable green",
                          "W 6553.5 operable green"}));
         EXPECT_EQ(ShownTexts(), (Lines{"2.5 s", "0.3 s", "6553.5 s"}));
+        EXPECT_EQ(StatusLine(), PortStatus(2, "open"));
         PressReturn();
     });
     EXPECT_EQ(result, 0);
+    EXPECT_EQ(statusAtEnd, PortStatus(2, "closed"));
     EXPECT_EQ(ReadFile(IniPath()), "[Port]\r\nCOMNO=2\r\n");
     EXPECT_EQ(Received(2), FIRST_CONTACT_COMMANDS);
     EXPECT_EQ(popups, Popups{});
@@ -61,6 +64,7 @@ struct StartUpCase {
     Lines received; // by the unit on port 2
     Lines rows;
     std::string iniAfter;
+    const char *portState; // of port 2, on the status line
 };
 void PrintTo(const StartUpCase &c, std::ostream *os) {
     *os << c.name;
@@ -73,14 +77,16 @@ const StartUpCase START_UP_CASES[] = {
      {PORT_NOT_FOUND_BOX},
      {},
      UNCONFIRMED_ROWS,
-     PortFileText(2)},
+     PortFileText(2),
+     "could not be opened"},
     {"SilentUnit",
      std::vector<std::string>{"--silent"},
      std::nullopt,
      {PUMP_NOT_FOUND_BOX},
      {"?", "SVA9"},
      UNCONFIRMED_ROWS,
-     PortFileText(2)},
+     PortFileText(2),
+     "open"},
     // Port 3 has no unit: only going on with port 2 reaches one.
     {"BadPortFileGoesOnWithPort2",
      std::vector<std::string>{},
@@ -88,7 +94,8 @@ const StartUpCase START_UP_CASES[] = {
      {INI_ERROR_BOX},
      FIRST_CONTACT_COMMANDS,
      DEFAULT_UNIT_ROWS,
-     "[Port]\r\ncomno=3\r\n"},
+     "[Port]\r\ncomno=3\r\n",
+     "open"},
     // Delay and wash are not asked for once the aspiration read has failed.
     {"FirstReadFails",
      std::vector<std::string>{"--bad-value"},
@@ -96,7 +103,8 @@ const StartUpCase START_UP_CASES[] = {
      {READ_ERROR_BOX},
      {"?", "SVA9", "TGADC"},
      UNCONFIRMED_ROWS,
-     PortFileText(2)},
+     PortFileText(2),
+     "open"},
 };
 
 class StartUpFailure : public ProgramTest, public testing::WithParamInterface<StartUpCase> {};
@@ -114,6 +122,7 @@ TEST_P(StartUpFailure, IsShownOnceAndTheProgramStaysUp) {
         if (c.rows == UNCONFIRMED_ROWS) {
             EXPECT_EQ(ShownTexts(), PLACEHOLDERS);
         }
+        EXPECT_EQ(StatusLine(), PortStatus(2, c.portState));
         // Enter after the box has been dismissed sends nothing.
         EXPECT_EQ(FocusedControl(), REFRESH);
         PressReturn();
@@ -423,6 +432,10 @@ TEST_P(CommunicationSetUp, OpensOnThePortInUseAndActsOnTheChoice) {
         }
 
         EXPECT_FALSE(SetUpPanelShown());
+        const bool accepted = c.answer == Answer::ClickOk || c.answer == Answer::Return;
+        EXPECT_EQ(StatusLine(), accepted && c.popups.empty() ? PortStatus(c.chosenPort, "open")
+                                : accepted ? PortStatus(c.chosenPort, "could not be opened")
+                                           : PortStatus(2, "open"));
         EXPECT_EQ(FocusedControl(), ASPIRATION_VALUE) << "the focus left the write button";
         PressReturn();
         EXPECT_EQ(popups, c.popups);
@@ -530,6 +543,9 @@ TEST_P(Shutdown, EndsWithZeroAndClosesThePort) {
     });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(popups, c.stage == Stage::PortNotFound ? Popups{PORT_NOT_FOUND_BOX} : Popups{});
+    EXPECT_EQ(statusAtEnd, c.stage == Stage::UnitConnected  ? PortStatus(2, "closed")
+                           : c.stage == Stage::PortNotFound ? PortStatus(2, "could not be opened")
+                                                            : "No serial port opened yet");
     // A closed port refuses even an empty write.
     EXPECT_EQ(ComWrt(2, "", 0), RT_ERR_NOT_OPEN);
     EXPECT_EQ(Received(2), c.stage == Stage::UnitConnected ? FIRST_CONTACT_COMMANDS : Lines{});

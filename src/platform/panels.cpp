@@ -44,16 +44,17 @@
 namespace {
 
 // Dynamic properties of the resource.
-const char PROP_RESOURCE_ID[] = "resourceId";            // panel: which resource it is
-const char PROP_CALLBACK[] = "callback";                 // panel, control, menu command
-const char PROP_CONTROL_ID[] = "controlId";              // control number within its panel
-const char PROP_TIMER_INTERVAL_MS[] = "timerIntervalMs"; // marks a timer control
+const char PROP_RESOURCE_ID[] = "resourceId";               // panel: which resource it is
+const char PROP_CALLBACK[] = "callback";                    // panel, control, menu command
+const char PROP_CONTROL_ID[] = "controlId";                 // control number within its panel
+const char PROP_TIMER_INTERVAL_MS[] = "timerIntervalMs";    // marks a timer control
 const char PROP_FIRST_TICK_ON_PAINT[] = "firstTickOnPaint"; // timer control: see TickOnPaint
-const char PROP_ON_COLOR[] = "onColor";                  // marks a status lamp
-const char PROP_PORT_LIST[] = "portList";                // ring whose entry i is port i + 1
+const char PROP_ON_COLOR[] = "onColor";                     // marks a status lamp
+const char PROP_PORT_LIST[] = "portList";                   // ring whose entry i is port i + 1
 const char PROP_MENU_BAR_ID[] = "menuBarId";
 const char PROP_MENU_ITEM_ID[] = "menuItemId";
 const char PROP_NO_FOCUS_REST[] = "noFocusRest"; // control the focus never rests on
+const char PROP_PORT_STATUS[] = "portStatus";    // label that shows the link's port
 const char PROP_PLACEHOLDER[] = "placeholder";   // value control's text before it holds a value
 
 // Where a port list keeps each entry's own name ("COM2") while its text shows the device too.
@@ -84,6 +85,10 @@ struct Panel {
     std::map<int, QPointer<QWidget>> controls;
     std::vector<QPointer<QTimer>> timers;
 };
+
+// The port the status lines show: the one last opened or tried; 0 before any.
+int PanelsStatusPort = 0;
+PortState PanelsStatusState = PORT_CLOSED;
 
 const CallbackName *PanelsCallbacks = nullptr;
 int PanelsCallbackCount = 0;
@@ -219,9 +224,18 @@ QString PlainDeviceText(const QString &text) {
     return plain;
 }
 
-// "/dev/ttyUSB0 (FT232R USB UART, FTDI, A600XYZ)": the device port n maps to and, for a USB
-// adapter, what it says of itself; with details 0, its description alone.
-QString DeviceText(int port, const PortDeviceInfo &info, bool details) {
+// The widest a text about a device is shown: a long path is shortened in the middle, where its
+// start and end (the device's own name) stay readable.
+int DeviceTextWidth(const QWidget *widget) {
+    const QFontMetrics metrics(widget->font());
+    const QScreen *screen = widget->screen();
+    const int third = screen ? screen->availableGeometry().width() / 3 : 400;
+    return std::min(48 * metrics.averageCharWidth(), third);
+}
+
+// "/dev/ttyUSB0 (FT232R USB UART, FTDI, A600XYZ)", as shown in widget: the device port n maps to
+// and, for a USB adapter, what it says of itself; with details false, its description alone.
+QString DeviceText(const QWidget *widget, int port, const PortDeviceInfo &info, bool details) {
     QString text = PlainDeviceText(QString::fromLocal8Bit(ComPortDevice(port)));
     QStringList known;
     for (const QString &part : {info.description, info.manufacturer, info.serialNumber})
@@ -229,19 +243,6 @@ QString DeviceText(int port, const PortDeviceInfo &info, bool details) {
             known.push_back(PlainDeviceText(part));
     if (!known.isEmpty())
         text += QStringLiteral(" (%1)").arg(known.join(QStringLiteral(", ")));
-    return text;
-}
-
-// The widest a text about a device is shown: a long path is shortened in the middle, where its
-// start and end (the device's own name) stay readable.
-int DeviceTextWidth(const QWidget *widget) {
-    const QFontMetrics metrics(widget->font());
-    const QScreen *screen = widget->screen();
-    const int half = screen ? screen->availableGeometry().width() / 2 : 640;
-    return std::min(60 * metrics.averageCharWidth(), half);
-}
-
-QString ElidedText(const QWidget *widget, const QString &text) {
     return QFontMetrics(widget->font()).elidedText(text, Qt::ElideMiddle, DeviceTextWidth(widget));
 }
 
@@ -256,10 +257,10 @@ void LabelPortList(QComboBox *ring) {
         }
         const PortDeviceInfo info = LookUpPortDevice(i + 1);
         QString text =
-            QStringLiteral("%1 · %2").arg(name.toString(), DeviceText(i + 1, info, true));
+            QStringLiteral("%1 · %2").arg(name.toString(), DeviceText(ring, i + 1, info, true));
         if (!info.present)
             text += QStringLiteral(" · not present");
-        ring->setItemText(i, ElidedText(ring, text));
+        ring->setItemText(i, text);
     }
 }
 
@@ -267,6 +268,27 @@ void LabelPortLists(QWidget *window) {
     for (QComboBox *ring : window->findChildren<QComboBox *>())
         if (ring->property(PROP_PORT_LIST).toBool())
             LabelPortList(ring);
+}
+
+// "COM2 · /dev/ttyUSB0 (FT232R USB UART) · open", as shown in label.
+QString PortStatusText(const QLabel *label) {
+    if (PanelsStatusPort < 1)
+        return QStringLiteral("No serial port opened yet");
+    static const char *const WORDS[] = {"open", "could not be opened", "closed",
+                                        "closed: the line dropped"};
+    return QStringLiteral("COM%1 · %2 · %3")
+        .arg(PanelsStatusPort)
+        .arg(DeviceText(label, PanelsStatusPort, LookUpPortDevice(PanelsStatusPort), false))
+        .arg(QString::fromLatin1(WORDS[PanelsStatusState]));
+}
+
+void ShowPortStatus(QWidget *window) {
+    for (QLabel *label : window->findChildren<QLabel *>())
+        if (label->property(PROP_PORT_STATUS).toBool()) {
+            label->setTextFormat(Qt::PlainText);
+            label->setText(PortStatusText(label));
+            label->setAccessibleDescription(label->text());
+        }
 }
 
 // A panel sized to its contents may have grown past the screen, or have been placed partly off
@@ -566,6 +588,7 @@ int LoadPanel(int parent, const char *fileName, int resourceId) {
     root.reset();
     PlaceMenuBar(window);
     SetButtonKeys(window);
+    ShowPortStatus(window);
 
     const int handle = static_cast<int>(PanelsLoaded.size()) + 1;
     PanelsLoaded.push_back({window, panelCallback, {}, {}});
@@ -708,6 +731,16 @@ void RestFocus(QWidget *window) {
             widget->setFocus(Qt::OtherFocusReason);
             return;
         }
+}
+
+void ReportPortState(int port, PortState state) {
+    if (port < 1 || (state != PORT_OPENED && state != PORT_OPEN_FAILED && port != PanelsStatusPort))
+        return;
+    PanelsStatusPort = port;
+    PanelsStatusState = state;
+    for (const Panel &panel : PanelsLoaded)
+        if (panel.window)
+            ShowPortStatus(panel.window);
 }
 
 void RestFocusOfPanels() {

@@ -20,6 +20,17 @@ struct PortDeviceInfo {
 };
 PortDeviceInfo LookUpPortDevice(int port);
 
+// What became of a port, as the serial service reports it to the panels' status lines.
+enum PortState {
+    PORT_OPENED,
+    PORT_OPEN_FAILED,
+    PORT_CLOSED,
+    PORT_LINE_DROPPED, // closed by the service because the line hung up or the device went
+};
+// The status lines follow the port last opened or tried; that port's closing and dropping show
+// there, any other port's do not.
+void ReportPortState(int port, PortState state);
+
 class QWidget;
 
 // Moves the focus of window (null: nothing) off a control that is dimmed or marked as no resting

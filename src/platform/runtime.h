@@ -12,13 +12,13 @@
 // ---------------------------------------------------------------------------------------------
 // Results. 0 is success. A caller's mistake and a device or OS failure are told apart.
 enum RuntimeError {
-    RT_ERR_ARGUMENT = -1,     // caller's bug: bad port number, null pointer, bad handle, bad index
-    RT_ERR_NOT_OPEN = -2,     // the port is not open (or vanished and was closed underneath)
-    RT_ERR_OPEN_FAILED = -3,  // the device does not exist or cannot be opened
-    RT_ERR_BUSY = -4,         // the device is held by another program (or no permission to open it)
-    RT_ERR_CONFIG = -5,       // the device refused a line setting
-    RT_ERR_IO = -6,           // the OS reported a failure on an open device
-    RT_ERR_NO_UI = -7,        // the panel resource is missing, malformed or names an unknown callback
+    RT_ERR_ARGUMENT = -1,    // caller's bug: bad port number, null pointer, bad handle, bad index
+    RT_ERR_NOT_OPEN = -2,    // the port is not open (or vanished and was closed underneath)
+    RT_ERR_OPEN_FAILED = -3, // the device does not exist or cannot be opened
+    RT_ERR_BUSY = -4,        // the device is held by another program (or no permission to open it)
+    RT_ERR_CONFIG = -5,      // the device refused a line setting
+    RT_ERR_IO = -6,          // the OS reported a failure on an open device
+    RT_ERR_NO_UI = -7, // the panel resource is missing, malformed or names an unknown callback
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -28,6 +28,8 @@ enum RuntimeError {
 // before it).
 // A device that vanishes while open (adapter pulled, line hung up) closes its port: from then on
 // reads see nothing and writes report RT_ERR_NOT_OPEN, until an open succeeds again.
+// The port last opened or tried shows on the panels' status lines with its device and whether it
+// is open, could not be opened, was closed, or was closed because its line dropped.
 
 // Opens the port exclusively (under any name of the device) with the given line settings, no flow
 // control, and empties both queues, so bytes that arrived before the open are never read; an
@@ -159,8 +161,8 @@ enum {
 };
 
 enum {
-    ATTR_DIMMED = 500,    // 1 dimmed, 0 operable
-    ATTR_ON_COLOR = 880,  // a status lamp's lit colour, 0xRRGGBB
+    ATTR_DIMMED = 500,   // 1 dimmed, 0 operable
+    ATTR_ON_COLOR = 880, // a status lamp's lit colour, 0xRRGGBB
 };
 
 enum {

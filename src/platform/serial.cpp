@@ -110,18 +110,21 @@ bool SettingsFromArguments(long baud, int parity, int dataBits, int stopBits, in
 // Closing from inside the notifier's own signal is safe, as Qt deletes its notifiers later.
 // A write that would block cannot cause this (ComWrt only pushes bytes when the line can take
 // them), so a backed-up line is never mistaken for a dead one.
-void CloseOnLineFailure(QSerialPort *serial, QSerialPort::SerialPortError error) {
+void CloseOnLineFailure(int port, QSerialPort *serial, QSerialPort::SerialPortError error) {
     if ((error == QSerialPort::ReadError || error == QSerialPort::WriteError ||
          error == QSerialPort::ResourceError) &&
-        serial->isOpen())
+        serial->isOpen()) {
         serial->close();
+        ReportPortState(port, PORT_LINE_DROPPED);
+    }
 }
 
-QSerialPort *MakeSerialPort() {
+QSerialPort *MakeSerialPort(int port) {
     auto *serial = new QSerialPort;
-    QObject::connect(
-        serial, &QSerialPort::errorOccurred, serial,
-        [serial](QSerialPort::SerialPortError error) { CloseOnLineFailure(serial, error); });
+    QObject::connect(serial, &QSerialPort::errorOccurred, serial,
+                     [port, serial](QSerialPort::SerialPortError error) {
+                         CloseOnLineFailure(port, serial, error);
+                     });
     return serial;
 }
 
@@ -141,7 +144,7 @@ int OpenDevice(int port, const LineSettings &settings) {
         return RT_ERR_ARGUMENT;
     DevicePort &device = serialDevicePorts[port];
     if (!device.serial)
-        device.serial = MakeSerialPort();
+        device.serial = MakeSerialPort(port);
     QSerialPort *serial = device.serial;
     if (serial->isOpen())
         serial->close();
@@ -211,9 +214,13 @@ int OpenComConfig(int port, const char *deviceName, long baud, int parity, int d
         line->open = true;
         line->input.clear();
         line->inputRead = 0;
+        ReportPortState(port, PORT_OPENED);
         return 0;
     }
-    return OpenDevice(port, settings);
+    const int result = OpenDevice(port, settings);
+    if (result != RT_ERR_ARGUMENT)
+        ReportPortState(port, result == 0 ? PORT_OPENED : PORT_OPEN_FAILED);
+    return result;
 }
 
 int SetCTSMode(int port, int mode) {
@@ -314,13 +321,17 @@ int CloseCom(int port) {
     if (port < 1)
         return RT_ERR_ARGUMENT;
     if (ScriptedLine *line = FindScriptedLine(port)) {
+        if (line->open)
+            ReportPortState(port, PORT_CLOSED);
         line->open = false;
         line->input.clear();
         line->inputRead = 0;
         return 0;
     }
-    if (DevicePort *device = FindOpenDevice(port))
+    if (DevicePort *device = FindOpenDevice(port)) {
         device->serial->close();
+        ReportPortState(port, PORT_CLOSED);
+    }
     return 0;
 }
 
