@@ -160,6 +160,12 @@ TEST_F(Panels, EveryControlOfBothPanelsExistsWithItsKind) {
         EXPECT_TRUE(ring->itemText(i).startsWith(QStringLiteral("COM%1").arg(i + 1)));
     for (int control : {SETUP_OK, SETUP_CANCEL})
         EXPECT_NE(qobject_cast<QAbstractButton *>(ControlWidget(setUpPanel, control)), nullptr);
+    // No port has been opened in this process.
+    const QList<QLabel *> labels = PanelWidget(mainPanel)->findChildren<QLabel *>();
+    EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [](const QLabel *label) {
+        return label->property("portStatus").toBool() &&
+               label->text() == "No serial port opened yet";
+    }));
 
     // The setup panel is a window of its own that leaves the main panel usable.
     QWidget *setUp = PanelWidget(setUpPanel);
