@@ -650,6 +650,7 @@ TEST_F(Panels, PortListShowsTheDeviceEachPortMapsToWhenShown) {
         EXPECT_EQ(ring->count(), 4);
         const QRect screen = window->screen()->availableGeometry();
         EXPECT_TRUE(screen.contains(window->geometry())) << c.device.size();
+        EXPECT_GE(ring->width(), ring->sizeHint().width()) << "the entries are shown whole";
         HidePanel(setUpPanel);
     }
     unsetenv("TAMSEL_COM3");

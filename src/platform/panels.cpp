@@ -298,8 +298,18 @@ void KeepOnScreen(QWidget *window) {
     if (!screen)
         return;
     const QRect area = screen->availableGeometry();
+    // Controls whose texts just changed have only asked for a new layout; it would come after
+    // the panel showed at its old size.
+    if (QLayout *layout = window->layout()) {
+        layout->invalidate();
+        layout->activate();
+    }
+    const bool placed = window->testAttribute(Qt::WA_Moved);
     window->adjustSize();
     QRect frame = window->geometry();
+    // A child panel shown the first time opens over its parent, as a dialog does.
+    if (QWidget *parent = window->parentWidget(); parent && !placed)
+        frame.moveCenter(parent->geometry().center());
     frame.setSize(frame.size().boundedTo(area.size()));
     frame.moveLeft(std::clamp(frame.left(), area.left(), area.right() - frame.width() + 1));
     frame.moveTop(std::clamp(frame.top(), area.top(), area.bottom() - frame.height() + 1));
