@@ -249,13 +249,14 @@ QString DeviceText(const QWidget *widget, int port, const PortDeviceInfo &info, 
 // Entry i of a port list is "COM<i+1> · <device>", "· not present" when nothing is there. The
 // entries are made again each time the panel is shown, so an adapter plugged in meanwhile shows.
 void LabelPortList(QComboBox *ring) {
+    const std::vector<PortDeviceInfo> infos = LookUpPortDevices(ring->count());
     for (int i = 0; i < ring->count(); i++) {
         QVariant name = ring->itemData(i, PORT_NAME_ROLE);
         if (!name.isValid()) {
             name = ring->itemText(i);
             ring->setItemData(i, name, PORT_NAME_ROLE);
         }
-        const PortDeviceInfo info = LookUpPortDevice(i + 1);
+        const PortDeviceInfo &info = infos[static_cast<size_t>(i)];
         QString text =
             QStringLiteral("%1 · %2").arg(name.toString(), DeviceText(ring, i + 1, info, true));
         if (!info.present)
@@ -264,9 +265,11 @@ void LabelPortList(QComboBox *ring) {
     }
 }
 
+// The port lists of window itself. A child panel's lists are its own to make when it shows:
+// making them with the main panel would hold up the window's first paint for nothing.
 void LabelPortLists(QWidget *window) {
     for (QComboBox *ring : window->findChildren<QComboBox *>())
-        if (ring->property(PROP_PORT_LIST).toBool())
+        if (ring->window() == window && ring->property(PROP_PORT_LIST).toBool())
             LabelPortList(ring);
 }
 

@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <vector>
+
 // True when the port last asked for its input queue length still has bytes waiting. A poller
 // that reads the line through ProcessSystemEvents and GetInQLen will take them at once, so
 // ProcessSystemEvents must not sleep on them.
@@ -19,6 +21,9 @@ struct PortDeviceInfo {
     QString serialNumber;
 };
 PortDeviceInfo LookUpPortDevice(int port);
+// The same for ports 1 to count, in port order. Listing the system's serial ports walks every tty
+// the kernel has (about 10 ms here), so the ports share one listing.
+std::vector<PortDeviceInfo> LookUpPortDevices(int count);
 
 // What became of a port, as the serial service reports it to the panels' status lines.
 enum PortState {

@@ -20,8 +20,10 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -352,12 +354,10 @@ bool IsSystemPort(const QString &device) {
         QStringLiteral("/sys/class/tty/%1/device").arg(QFileInfo(device).fileName()));
 }
 
-} // namespace
-
-PortDeviceInfo LookUpPortDevice(int port) {
+// What the system knows of port's device. known is the system's list of serial ports, made on
+// first need by whichever port needs it and kept for the ports after it.
+PortDeviceInfo DescribePortDevice(int port, std::optional<QList<QSerialPortInfo>> *known) {
     PortDeviceInfo info;
-    if (port < 1)
-        return info;
     if (FindScriptedLine(port)) {
         info.present = true;
         return info;
@@ -367,19 +367,36 @@ PortDeviceInfo LookUpPortDevice(int port) {
     struct stat status;
     if (stat(QFile::encodeName(device).constData(), &status) != 0 || !S_ISCHR(status.st_mode))
         return info;
-    for (const QSerialPortInfo &known : QSerialPortInfo::availablePorts()) {
-        if (known.systemLocation() != device)
+    if (!known->has_value())
+        *known = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &listed : **known) {
+        if (listed.systemLocation() != device)
             continue;
         info.present = true;
-        if (known.hasVendorIdentifier()) {
-            info.description = known.description();
-            info.manufacturer = known.manufacturer();
-            info.serialNumber = known.serialNumber();
+        if (listed.hasVendorIdentifier()) {
+            info.description = listed.description();
+            info.manufacturer = listed.manufacturer();
+            info.serialNumber = listed.serialNumber();
         }
         return info;
     }
     info.present = !IsSystemPort(device);
     return info;
+}
+
+} // namespace
+
+PortDeviceInfo LookUpPortDevice(int port) {
+    std::optional<QList<QSerialPortInfo>> known;
+    return port < 1 ? PortDeviceInfo() : DescribePortDevice(port, &known);
+}
+
+std::vector<PortDeviceInfo> LookUpPortDevices(int count) {
+    std::vector<PortDeviceInfo> infos;
+    std::optional<QList<QSerialPortInfo>> known;
+    for (int port = 1; port <= count; port++)
+        infos.push_back(DescribePortDevice(port, &known));
+    return infos;
 }
 
 void AttachScriptedLine(int port) {
