@@ -18,7 +18,7 @@ enum RuntimeError {
     RT_ERR_BUSY = -4,        // the device is held by another program (or no permission to open it)
     RT_ERR_CONFIG = -5,      // the device refused a line setting
     RT_ERR_IO = -6,          // the OS reported a failure on an open device
-    RT_ERR_NO_UI = -7, // the panel resource is missing, malformed or names an unknown callback
+    RT_ERR_NO_UI = -7,       // the panel resource is missing, malformed or names unknown callbacks
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -34,8 +34,9 @@ enum RuntimeError {
 // Opens the port exclusively (under any name of the device) with the given line settings, no flow
 // control, and empties both queues, so bytes that arrived before the open are never read; an
 // already open port is reopened. deviceName is accepted for compatibility and ignored. parity:
-// 0 none, 1 odd, 2 even, 3 mark, 4 space; dataBits 5 to 8; stopBits 1 or 2. inQueueSize bounds the bytes held for reading (the
-// line is not read further while that many wait); outQueueSize bounds the bytes waiting to be sent.
+// 0 none, 1 odd, 2 even, 3 mark, 4 space; dataBits 5 to 8; stopBits 1 or 2. inQueueSize bounds
+// the bytes held for reading (the line is not read further while that many wait); outQueueSize
+// bounds the bytes waiting to be sent.
 // Bad settings or queue sizes below 1 are RT_ERR_ARGUMENT; a device that does not exist or is not
 // a serial line RT_ERR_OPEN_FAILED; one held elsewhere (or not ours to open) RT_ERR_BUSY; settings
 // the device refuses RT_ERR_CONFIG; after a termination signal every open is RT_ERR_OPEN_FAILED.
