@@ -140,7 +140,7 @@ TEST_F(PtyLinkTest, UnitHangingUpEndsTheExchangeAndTheLinkCanBeReopened) {
 }
 
 TEST_F(PtyLinkTest, PortThatDoesNotExistFailsToOpen) {
-    setenv("TAMSEL_COM9", "/dev/tamsel-no-such-port", 1);
+    setenv("TAMSEL_COM9", "/dev/tamsel-no-such-port-9", 1);
     EXPECT_EQ(InitDevices(PORT), 0);
     EXPECT_EQ(InitDv3(0), 0);
     EXPECT_EQ(InitDv3(-3), 0);

@@ -326,8 +326,10 @@ TEST(SerialPort, MisuseAndMissingDevicesAreReportedNotFatal) {
     EXPECT_EQ(SetComTime(3, NAN), RT_ERR_ARGUMENT);
     EXPECT_EQ(SetComTime(3, -1.0), RT_ERR_ARGUMENT);
 
-    setenv("TAMSEL_COM3", "/dev/tamsel-no-such-port", 1);
-    EXPECT_STREQ(ComPortDevice(3), "/dev/tamsel-no-such-port");
+    // Qt takes a lock file named after the device before it opens it: tests that run at once
+    // each name a missing device of their own, or one would find the other's lock (busy).
+    setenv("TAMSEL_COM3", "/dev/tamsel-no-such-port-3", 1);
+    EXPECT_STREQ(ComPortDevice(3), "/dev/tamsel-no-such-port-3");
     EXPECT_EQ(OpenComConfig(3, "", 9600, 0, 8, 1, 512, 512), RT_ERR_OPEN_FAILED);
     EXPECT_EQ(GetInQLen(3), 0);
     EXPECT_EQ(ComRdByte(3), RT_ERR_NOT_OPEN);
@@ -370,7 +372,7 @@ TEST(ScriptedLine, BehavesAsAnAlwaysOpenablePort) {
     EXPECT_EQ(GetInQLen(port), 0);
 
     DetachScriptedLine(port);
-    setenv("TAMSEL_COM11", "/dev/tamsel-no-such-port", 1);
+    setenv("TAMSEL_COM11", "/dev/tamsel-no-such-port-11", 1);
     EXPECT_EQ(OpenComConfig(port, "", 9600, 0, 8, 1, 512, 512), RT_ERR_OPEN_FAILED);
 }
 
