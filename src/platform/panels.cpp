@@ -193,14 +193,20 @@ bool CanRestFocus(const QWidget *window, const QWidget *widget) {
            (widget->focusPolicy() & Qt::TabFocus) && !widget->focusProxy();
 }
 
+// The panel's own default button (Designer's default property), or nullptr. A child panel's
+// buttons are the child's.
+QPushButton *DefaultButton(QWidget *window) {
+    for (QPushButton *button : window->findChildren<QPushButton *>())
+        if (button->window() == window && button->isDefault())
+            return button;
+    return nullptr;
+}
+
 // Designer's autoDefault makes Return press a focused button. That is the dialog convention on a
 // panel with a default button; elsewhere it would let one Enter rewrite a pump setting.
 void SetButtonKeys(QWidget *window) {
-    const QList<QPushButton *> buttons = window->findChildren<QPushButton *>();
-    const bool hasDefault =
-        std::any_of(buttons.begin(), buttons.end(),
-                    [](const QPushButton *button) { return button->isDefault(); });
-    for (QPushButton *button : buttons) {
+    const bool hasDefault = DefaultButton(window) != nullptr;
+    for (QPushButton *button : window->findChildren<QPushButton *>()) {
         if (!hasDefault)
             button->setAutoDefault(false);
         if (button->property(PROP_NO_FOCUS_REST).toBool())
@@ -381,13 +387,11 @@ class PanelEvents : public QObject {
     static bool PressDefaultButton(QWidget *window, QKeyEvent *key) {
         if ((key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter) || key->isAutoRepeat())
             return false;
-        for (QPushButton *button : window->findChildren<QPushButton *>())
-            if (button->window() == window && button->isDefault() && button->isEnabled() &&
-                button->isVisibleTo(window)) {
-                button->click();
-                return true;
-            }
-        return false;
+        QPushButton *button = DefaultButton(window);
+        if (!button || !button->isEnabled() || !button->isVisibleTo(window))
+            return false;
+        button->click();
+        return true;
     }
 
     struct Watched {
