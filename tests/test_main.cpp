@@ -2,12 +2,14 @@
 // offscreen, before any test runs.
 #include "runtime.h"
 
+#include <QByteArray>
+#include <QtGlobal>
+
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 int main(int argc, char **argv) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", QByteArray("offscreen"));
     testing::InitGoogleTest(&argc, argv);
     if (InitCVIRTE(nullptr, argv, nullptr) == 0)
         return 1;

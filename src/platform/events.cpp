@@ -1,4 +1,5 @@
-// Event loop and process service: the Qt application, the loop callbacks run in, and signals.
+// Event loop and process service: the Qt application, the loop callbacks run in, and ending on
+// request.
 #include "platform_internal.h"
 #include "runtime.h"
 
@@ -6,18 +7,12 @@
 #include <QApplication>
 #include <QDialog>
 #include <QEventLoop>
-#include <QSocketNotifier>
 #include <QTimerEvent>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <atomic>
+#include <cstdlib>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -30,8 +25,6 @@ namespace {
 // of a second is prompt for a person and no more often than the reply timeout's own tick, so in
 // the program, where that timer always runs, the bound never costs a wake of its own.
 constexpr int WAIT_BOUND_MS = 100;
-
-constexpr double MAX_DELAY_SECONDS = 1e9;
 
 // QApplication keeps references to argc and argv for its whole life, and is never destroyed, so
 // their storage is allocated once and never freed.
@@ -53,14 +46,14 @@ int eventsPollDepth = 0;
 // The last ProcessSystemEvents found nothing to do and did not sleep.
 bool eventsPollFoundNothing = false;
 
-// The write end and the flag are the only things the signal handler touches.
-int eventsSignalPipe[2] = {-1, -1};
-// Set by a termination signal, until the outermost RunUserInterface has ended: from the moment
-// the signal arrives, whatever runs is told to end, not only the loop once the callback returns.
-volatile sig_atomic_t eventsTerminating = 0;
-// A signal's quit that no RunUserInterface has ended for yet. A second signal meanwhile means the
-// program is held elsewhere (a modal box, a callback that never returns) and ends it at once.
-bool eventsSignalQuitOutstanding = false;
+// Set by a request to end (a termination signal), until the outermost RunUserInterface has ended:
+// from the moment the request arrives, whatever runs is told to end, not only the loop once the
+// callback returns. Set from a signal handler or another thread: a lock-free atomic is safe there.
+std::atomic<int> eventsTerminating{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from signal handlers");
+// A request's quit that no RunUserInterface has ended for yet. A second request meanwhile means
+// the program is held elsewhere (a modal box, a callback that never returns) and ends it at once.
+bool eventsTerminationOutstanding = false;
 
 // Owns the timers that bound the waits of ProcessSystemEvents, one per wait, so that a nested call
 // (from a callback dispatched by an outer one) never ends the outer call's bound. A bound that has
@@ -90,74 +83,6 @@ class WaitBounds : public QObject {
 
 WaitBounds *eventsWakeTarget = nullptr;
 
-void OnTerminationSignal(int signalNumber) {
-    const int savedErrno = errno;
-    eventsTerminating = 1;
-    const char byte = static_cast<char>(signalNumber);
-    // A full pipe already holds a pending quit; nothing is lost by failing here.
-    const ssize_t written = write(eventsSignalPipe[1], &byte, 1);
-    (void)written;
-    errno = savedErrno;
-}
-
-// The number of the last signal written to the pipe.
-int DrainSignalPipe() {
-    char bytes[64];
-    int signalNumber = SIGTERM;
-    for (ssize_t n; (n = read(eventsSignalPipe[0], bytes, sizeof bytes)) > 0;)
-        signalNumber = bytes[n - 1];
-    return signalNumber;
-}
-
-void OnSignalReported() {
-    const int signalNumber = DrainSignalPipe();
-    if (eventsSignalQuitOutstanding) {
-        signal(signalNumber, SIG_DFL);
-        raise(signalNumber);
-    }
-    eventsSignalQuitOutstanding = true;
-    QuitUserInterface(0);
-    // A message box holds the callback that showed it, and with it the loop, until someone
-    // dismisses it; after a signal nobody will.
-    for (QWidget *window : QApplication::topLevelWidgets())
-        if (auto *dialog = qobject_cast<QDialog *>(window); dialog && dialog->isVisible())
-            dialog->reject();
-}
-
-// SIGINT, SIGTERM and SIGHUP (the terminal or the session going away) are turned into a byte on
-// a pipe that the event loop watches, because the only safe thing a handler can do is write();
-// the loop then quits as the Exit command does.
-bool InstallSignalHandling() {
-    if (pipe2(eventsSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return false;
-    auto *notifier = new QSocketNotifier(eventsSignalPipe[0], QSocketNotifier::Read, qApp);
-    QObject::connect(notifier, &QSocketNotifier::activated, notifier, OnSignalReported);
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = OnTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0 &&
-           sigaction(SIGHUP, &action, nullptr) == 0;
-}
-
-// QApplication ends the process when its platform plugin cannot start, so the obvious case of no
-// display at all is caught first and reported as a failure the caller can handle.
-bool DisplayNamed(const Arguments &arguments) {
-#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
-    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") ||
-        !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        return true;
-    for (const std::string &text : arguments.texts)
-        if (text == "-platform")
-            return true;
-    return false;
-#else
-    (void)arguments;
-    return true;
-#endif
-}
-
 QtMessageHandler eventsPreviousMessageHandler = nullptr;
 
 // Qt ends the process with abort() and a core dump when the platform named (a plugin that is
@@ -170,7 +95,7 @@ void EndOnPlatformFailure(QtMsgType type, const QMessageLogContext &context,
         return;
     fflush(stdout);
     fflush(stderr);
-    _exit(255);
+    std::_Exit(255);
 }
 
 Arguments *CopyArguments(char *argv[]) {
@@ -194,7 +119,7 @@ int InitCVIRTE(void *hInstance, char *argv[], void *reserved) {
     if (!QCoreApplication::instance()) {
         if (!eventsArguments)
             eventsArguments = CopyArguments(argv);
-        if (!DisplayNamed(*eventsArguments)) {
+        if (!DisplayNamed(eventsArguments->texts)) {
             fputs("No display to show the panels on: set DISPLAY, WAYLAND_DISPLAY or "
                   "QT_QPA_PLATFORM\n",
                   stderr);
@@ -211,7 +136,7 @@ int InitCVIRTE(void *hInstance, char *argv[], void *reserved) {
     // Only QuitUserInterface ends the program; hiding the last panel or closing the last message
     // box must not end every running loop behind the program's back.
     QApplication::setQuitOnLastWindowClosed(false);
-    if (!InstallSignalHandling())
+    if (!InstallTerminationHandling())
         return 0;
     eventsWakeTarget = new WaitBounds(qApp);
     return 1;
@@ -231,7 +156,7 @@ int RunUserInterface(void) {
         eventsLoop = outer;
         eventsLoopEnding = false;
     }
-    eventsSignalQuitOutstanding = false;
+    eventsTerminationOutstanding = false;
     if (!eventsLoop)
         eventsTerminating = 0;
     return code;
@@ -275,22 +200,26 @@ int ProcessSystemEvents(void) {
     return 0;
 }
 
-bool LoopEnding() {
-    return eventsLoopEnding && eventsPollDepth == 0;
+void MarkTerminating() {
+    eventsTerminating = 1;
 }
 
-void Delay(double seconds) {
-    if (!(seconds > 0) || eventsTerminating)
-        return;
-    if (seconds > MAX_DELAY_SECONDS)
-        seconds = MAX_DELAY_SECONDS;
-    timespec left;
-    left.tv_sec = static_cast<time_t>(seconds);
-    left.tv_nsec = static_cast<long>((seconds - static_cast<double>(left.tv_sec)) * 1e9);
-    if (left.tv_nsec > 999999999)
-        left.tv_nsec = 999999999;
-    while (nanosleep(&left, &left) != 0 && errno == EINTR && !eventsTerminating) {
-    }
+bool RequestTermination() {
+    MarkTerminating();
+    if (eventsTerminationOutstanding)
+        return false;
+    eventsTerminationOutstanding = true;
+    QuitUserInterface(0);
+    // A message box holds the callback that showed it, and with it the loop, until someone
+    // dismisses it; after a request to end nobody will.
+    for (QWidget *window : QApplication::topLevelWidgets())
+        if (auto *dialog = qobject_cast<QDialog *>(window); dialog && dialog->isVisible())
+            dialog->reject();
+    return true;
+}
+
+bool LoopEnding() {
+    return eventsLoopEnding && eventsPollDepth == 0;
 }
 
 int Cls(void) {

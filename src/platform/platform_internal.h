@@ -4,7 +4,10 @@
 
 #include <QString>
 
+#include <string>
 #include <vector>
+
+class QSerialPort;
 
 // True when the port last asked for its input queue length still has bytes waiting. A poller
 // that reads the line through ProcessSystemEvents and GetInQLen will take them at once, so
@@ -50,5 +53,44 @@ void RestFocusOfPanels();
 // nobody waits for (a first contact after a signal); inside a poll the ticks still count down the
 // reply timeout of the exchange that is finishing.
 bool LoopEnding();
+
+// ---------------------------------------------------------------------------------------------
+// What differs between the operating systems: each has a file of its own for each service
+// (serial_posix.cpp and serial_windows.cpp, process_*.cpp, files_*.cpp); the shared files call
+// only what is declared here.
+
+// Serial line.
+// The device of port n when no TAMSEL_COM<n> names one: /dev/ttyS<n-1>, or COM<n>.
+std::string SystemPortPath(int port);
+// The name the system and Qt know path's device by, so that every alias of one device compares
+// equal: a link resolved to its device on POSIX; "COM12" as "\\.\COM12" on Windows.
+QString SerialDeviceName(const std::string &path);
+// Makes the open port exclusive under every name of its device. false: another program has it.
+bool LockOpenedDevice(QSerialPort *serial);
+// Whether the line takes bytes now, so that a write cannot fail for a full queue.
+bool LineWritable(QSerialPort *serial);
+enum DeviceKind {
+    DEVICE_ABSENT,      // nothing that could be a serial line is there
+    DEVICE_SYSTEM_PORT, // a port the system lists when its hardware is there
+    DEVICE_OTHER,       // a line the system does not list (a pseudo-terminal): present
+};
+DeviceKind ExamineDevice(const QString &device);
+
+// Process.
+// Arranges for the system's requests to end the program (signals; on Windows a closed window,
+// the end of the session, a console's Ctrl+C) to reach RequestTermination on the event loop's
+// thread. false when that cannot be arranged.
+bool InstallTerminationHandling();
+// Marks the run-time as ending; safe in a signal handler and from any thread.
+void MarkTerminating();
+// The shared part of ending on request, on the loop's thread: quits the loop and dismisses open
+// boxes. false when an earlier request is still outstanding (the program is held somewhere); the
+// caller then ends the process at once.
+bool RequestTermination();
+// Whether a display to show panels on is named, where that can be known before Qt tries.
+bool DisplayNamed(const std::vector<std::string> &arguments);
+
+// Files: a path the run-time hands out or takes, in the system's encoding for file names.
+QByteArray EncodePath(const QString &path);
 
 #endif

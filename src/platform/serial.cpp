@@ -4,14 +4,8 @@
 #include "runtime_testing.h"
 
 #include <QCoreApplication>
-#include <QFile>
-#include <QFileInfo>
 #include <QSerialPort>
 #include <QSerialPortInfo>
-
-#include <poll.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 
 #include <climits>
 #include <cmath>
@@ -66,13 +60,7 @@ std::string DevicePath(int port) {
     const char *named = getenv(variable);
     if (named && *named)
         return named;
-    char path[32]; // "/dev/ttyS" and an int: 9 + 11 + NUL
-#ifdef _WIN32
-    snprintf(path, sizeof path, "COM%d", port);
-#else
-    snprintf(path, sizeof path, "/dev/ttyS%d", port - 1);
-#endif
-    return path;
+    return SystemPortPath(port);
 }
 
 ScriptedLine *FindScriptedLine(int port) {
@@ -130,17 +118,6 @@ QSerialPort *MakeSerialPort(int port) {
     return serial;
 }
 
-// Qt names a device by path; a link is resolved so that every alias of one device (a by-id link,
-// a simulator's link to its pty) shares one lock file and excludes the others.
-QString DeviceName(const std::string &path) {
-    const QString name = QFile::decodeName(path.c_str());
-    QFileInfo info(name);
-    if (!info.isAbsolute())
-        return name;
-    const QString target = info.canonicalFilePath();
-    return target.isEmpty() ? name : target;
-}
-
 int OpenDevice(int port, const LineSettings &settings) {
     if (!QCoreApplication::instance())
         return RT_ERR_ARGUMENT;
@@ -150,17 +127,14 @@ int OpenDevice(int port, const LineSettings &settings) {
     QSerialPort *serial = device.serial;
     if (serial->isOpen())
         serial->close();
-    serial->setPortName(DeviceName(DevicePath(port)));
+    serial->setPortName(SerialDeviceName(DevicePath(port)));
     serial->setReadBufferSize(settings.inQueueSize);
     if (!serial->open(QIODevice::ReadWrite)) {
         // A second opener is refused with PermissionError (the lock file, or TIOCEXCL), which is
         // also what a user outside the dialout group gets.
         return serial->error() == QSerialPort::PermissionError ? RT_ERR_BUSY : RT_ERR_OPEN_FAILED;
     }
-    // The lock file goes by the resolved name and root passes TIOCEXCL, so another name of the
-    // same device (a hard link, a bind mount) would open it twice. A lock on the open device
-    // itself refuses that opener too, root included, and goes with the descriptor at close.
-    if (flock(static_cast<int>(serial->handle()), LOCK_EX | LOCK_NB) != 0) {
+    if (!LockOpenedDevice(serial)) {
         serial->close();
         return RT_ERR_BUSY;
     }
@@ -175,13 +149,6 @@ int OpenDevice(int port, const LineSettings &settings) {
     serial->clear();
     device.outQueueSize = settings.outQueueSize;
     return 0;
-}
-
-// Whether the line can take bytes now, so that a write cannot fail with EAGAIN (which Qt reports
-// as a ResourceError). A hung-up line counts as writable: the write then fails and closes the port.
-bool LineWritable(QSerialPort *serial) {
-    pollfd line = {static_cast<int>(serial->handle()), POLLOUT, 0};
-    return poll(&line, 1, 0) > 0 && (line.revents & (POLLOUT | POLLHUP | POLLERR)) != 0;
 }
 
 int SetFlowControl(int port, bool on, QSerialPort::FlowControl kind) {
@@ -347,13 +314,6 @@ const char *ComPortDevice(int port) {
 
 namespace {
 
-// The kernel keeps placeholder ttyS ports with no UART behind them; Qt leaves those out of its
-// list, while a pseudo-terminal is not a system port at all and is never listed.
-bool IsSystemPort(const QString &device) {
-    return QFileInfo::exists(
-        QStringLiteral("/sys/class/tty/%1/device").arg(QFileInfo(device).fileName()));
-}
-
 // What the system knows of port's device. known is the system's list of serial ports, made on
 // first need by whichever port needs it and kept for the ports after it.
 PortDeviceInfo DescribePortDevice(int port, std::optional<QList<QSerialPortInfo>> *known) {
@@ -362,10 +322,9 @@ PortDeviceInfo DescribePortDevice(int port, std::optional<QList<QSerialPortInfo>
         info.present = true;
         return info;
     }
-    const QString device = DeviceName(DevicePath(port));
-    // stat, not open: looking must never block on whatever special file the path names.
-    struct stat status;
-    if (stat(QFile::encodeName(device).constData(), &status) != 0 || !S_ISCHR(status.st_mode))
+    const QString device = SerialDeviceName(DevicePath(port));
+    const DeviceKind kind = ExamineDevice(device);
+    if (kind == DEVICE_ABSENT)
         return info;
     if (!known->has_value())
         *known = QSerialPortInfo::availablePorts();
@@ -380,7 +339,9 @@ PortDeviceInfo DescribePortDevice(int port, std::optional<QList<QSerialPortInfo>
         }
         return info;
     }
-    info.present = !IsSystemPort(device);
+    // A system port the system does not list has no hardware behind it (the kernel keeps
+    // placeholder ttyS ports); a pseudo-terminal is never listed.
+    info.present = kind == DEVICE_OTHER;
     return info;
 }
 

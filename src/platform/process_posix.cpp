@@ -1,0 +1,94 @@
+// Process service, the POSIX side: termination signals, the display check, and Delay.
+#include "platform_internal.h"
+#include "runtime.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr double MAX_DELAY_SECONDS = 1e9;
+
+// The write end is the only thing besides the run-time's ending flag that the handler touches.
+int processSignalPipe[2] = {-1, -1};
+
+void OnTerminationSignal(int signalNumber) {
+    const int savedErrno = errno;
+    MarkTerminating();
+    const char byte = static_cast<char>(signalNumber);
+    // A full pipe already holds a pending quit; nothing is lost by failing here.
+    const ssize_t written = write(processSignalPipe[1], &byte, 1);
+    (void)written;
+    errno = savedErrno;
+}
+
+// The number of the last signal written to the pipe.
+int DrainSignalPipe() {
+    char bytes[64];
+    int signalNumber = SIGTERM;
+    for (ssize_t n; (n = read(processSignalPipe[0], bytes, sizeof bytes)) > 0;)
+        signalNumber = bytes[n - 1];
+    return signalNumber;
+}
+
+void OnSignalReported() {
+    const int signalNumber = DrainSignalPipe();
+    if (!RequestTermination()) {
+        signal(signalNumber, SIG_DFL);
+        raise(signalNumber);
+    }
+}
+
+} // namespace
+
+// SIGINT, SIGTERM and SIGHUP (the terminal or the session going away) are turned into a byte on
+// a pipe that the event loop watches, because the only safe thing a handler can do is write();
+// the loop then quits as the Exit command does.
+bool InstallTerminationHandling() {
+    if (pipe2(processSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    auto *notifier = new QSocketNotifier(processSignalPipe[0], QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, OnSignalReported);
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = OnTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0 &&
+           sigaction(SIGHUP, &action, nullptr) == 0;
+}
+
+// QApplication ends the process when its platform plugin cannot start, so the obvious case of no
+// display at all is caught first and reported as a failure the caller can handle.
+bool DisplayNamed(const std::vector<std::string> &arguments) {
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") ||
+        !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        return true;
+    for (const std::string &text : arguments)
+        if (text == "-platform")
+            return true;
+    return false;
+}
+
+void Delay(double seconds) {
+    if (!(seconds > 0) || TerminationRequested())
+        return;
+    if (seconds > MAX_DELAY_SECONDS)
+        seconds = MAX_DELAY_SECONDS;
+    timespec left;
+    left.tv_sec = static_cast<time_t>(seconds);
+    left.tv_nsec = static_cast<long>((seconds - static_cast<double>(left.tv_sec)) * 1e9);
+    if (left.tv_nsec > 999999999)
+        left.tv_nsec = 999999999;
+    // A termination signal interrupts the sleep, and its handler has marked the run-time ending.
+    while (nanosleep(&left, &left) != 0 && errno == EINTR && !TerminationRequested()) {
+    }
+}

@@ -1,0 +1,11 @@
+// What the tests do differently on each system: test_os_posix.cpp, test_os_windows.cpp.
+#ifndef TAMSEL_TESTS_TEST_OS_H
+#define TAMSEL_TESTS_TEST_OS_H
+
+#include <string>
+
+// A new, empty directory of the tests' own under the system's temporary folder, named after
+// prefix; "" when none could be made.
+std::string MakeTempDirectory(const std::string &prefix);
+
+#endif
