@@ -8,4 +8,11 @@
 // prefix; "" when none could be made.
 std::string MakeTempDirectory(const std::string &prefix);
 
+// Why the cases about POSIX device nodes and pseudo-terminals cannot run here (nullptr where
+// they can).
+const char *WhyNoPosixDevices();
+// A new pseudo-terminal's slave path, open until ClosePseudoTerminal; "" when none can be made.
+std::string OpenPseudoTerminal();
+void ClosePseudoTerminal();
+
 #endif

@@ -2,6 +2,7 @@
 #include "Tamsel.h"
 #include "runtime.h"
 #include "runtime_testing.h"
+#include "test_os.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -19,8 +20,6 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
-#include <pty.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -616,9 +615,10 @@ TEST_F(Panels, RingRefusesAnIndexOutsideItsListAndKeepsTheSelection) {
 
 // Each time the setup panel is shown, entry 3 says what TAMSEL_COM3 names at that moment.
 TEST_F(Panels, PortListShowsTheDeviceEachPortMapsToWhenShown) {
-    int master = -1, slave = -1;
-    char pty[128];
-    ASSERT_EQ(openpty(&master, &slave, pty, nullptr, nullptr), 0);
+    if (const char *why = WhyNoPosixDevices())
+        GTEST_SKIP() << why;
+    const std::string pty = OpenPseudoTerminal();
+    ASSERT_FALSE(pty.empty());
     QTemporaryDir dir;
     const std::string file = dir.filePath("plain-file").toStdString();
     QFile(QString::fromStdString(file)).open(QIODevice::WriteOnly);
@@ -637,7 +637,7 @@ TEST_F(Panels, PortListShowsTheDeviceEachPortMapsToWhenShown) {
     ASSERT_NE(ring, nullptr);
     QWidget *window = PanelWidget(setUpPanel);
     for (const auto &c : cases) {
-        setenv("TAMSEL_COM3", c.device.c_str(), 1);
+        qputenv("TAMSEL_COM3", QByteArray::fromStdString(c.device));
         ASSERT_EQ(DisplayPanel(setUpPanel), 0);
         const QString entry = ring->itemText(2);
         if (!c.entry.empty()) {
@@ -653,9 +653,8 @@ TEST_F(Panels, PortListShowsTheDeviceEachPortMapsToWhenShown) {
         EXPECT_GE(ring->width(), ring->sizeHint().width()) << "the entries are shown whole";
         HidePanel(setUpPanel);
     }
-    unsetenv("TAMSEL_COM3");
-    close(master);
-    close(slave);
+    qunsetenv("TAMSEL_COM3");
+    ClosePseudoTerminal();
 }
 
 TEST_F(Panels, AttributesRoundTripAndLampsSayTheirStateInWords) {
