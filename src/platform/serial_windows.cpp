@@ -1,0 +1,40 @@
+// Serial line service, the Windows side: COM port names and what a port is.
+#include "platform_internal.h"
+
+#include <QRegularExpression>
+#include <QSerialPort>
+
+#include <cstdio>
+
+std::string SystemPortPath(int port) {
+    char path[16]; // "COM" and an int: 3 + 11 + NUL
+    snprintf(path, sizeof path, "COM%d", port);
+    return path;
+}
+
+// Only COM1 to COM9 are also names in the DOS device space; a port above COM9 opens only as
+// "\\.\COM12". Every COM port is given that form, upper case, so that "com2" and "\\.\COM2" name
+// the same port and compare equal with the system's list.
+QString SerialDeviceName(const std::string &path) {
+    const QString name = QString::fromLocal8Bit(path.c_str());
+    static const QRegularExpression COM_PORT(QStringLiteral("^(?:\\\\\\\\\\.\\\\)?COM([0-9]+)$"),
+                                             QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch port = COM_PORT.match(name);
+    return port.hasMatch() ? QStringLiteral("\\\\.\\COM") + port.captured(1) : name;
+}
+
+// QSerialPort opens a port with no sharing: a second opener, under any name, is refused.
+bool LockOpenedDevice(QSerialPort *) {
+    return true;
+}
+
+// Writes are overlapped and queued by the system: a full queue never fails a write.
+bool LineWritable(QSerialPort *) {
+    return true;
+}
+
+// Nothing is opened to look: opening a port raises its control lines. A port is there when the
+// system lists it.
+DeviceKind ExamineDevice(const QString &) {
+    return DEVICE_SYSTEM_PORT;
+}
