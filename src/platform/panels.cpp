@@ -536,7 +536,9 @@ void KeepOnScreen(QWidget *window) {
         frame.moveCenter(parent->frameGeometry().center());
     frame.moveLeft(std::clamp(frame.left(), area.left(), area.right() - frame.width() + 1));
     frame.moveTop(std::clamp(frame.top(), area.top(), area.bottom() - frame.height() + 1));
-    window->move(frame.topLeft());
+    // The panels are native windows from the start, for which move() places the client area,
+    // not the frame; the client's own geometry says the same on every platform.
+    window->setGeometry(frame.marginsRemoved(margins));
 }
 
 // The value control a write button writes (its valueControl), or nullptr.
@@ -857,6 +859,9 @@ int LoadPanel(int parent, const char *fileName, int resourceId) {
         return RT_ERR_NO_UI;
 
     window->setParent(parentWindow, parentWindow ? Qt::Dialog : Qt::Window);
+    // Where the resource's layout put the panel means nothing on the screen: until the panel is
+    // shown, it has not been placed.
+    window->setAttribute(Qt::WA_Moved, false);
     root.reset();
     PlaceMenuBar(window);
     SetButtonKeys(window);
