@@ -536,8 +536,8 @@ void KeepOnScreen(QWidget *window) {
         frame.moveCenter(parent->frameGeometry().center());
     frame.moveLeft(std::clamp(frame.left(), area.left(), area.right() - frame.width() + 1));
     frame.moveTop(std::clamp(frame.top(), area.top(), area.bottom() - frame.height() + 1));
-    // The panels are native windows from the start, for which move() places the client area,
-    // not the frame; the client's own geometry says the same on every platform.
+    // Not move(): on a window that has its native window already (the panels have one from the
+    // start) it places the client area, and only before that the frame.
     window->setGeometry(frame.marginsRemoved(margins));
 }
 
