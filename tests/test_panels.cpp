@@ -282,16 +282,15 @@ TEST_F(Panels, ProgramSetValuesAreHeldExactlyAndNeverCommit) {
     EXPECT_TRUE(Calls.empty());
 }
 
-// What assistive technology is told a control holds: "none", or its value and the value's text.
+// What assistive technology is told a control holds: its value and the value's text, or "none"
+// (no value interface, which platform bridges would read as 0, and no text).
 std::string AccessibleValue(QWidget *control) {
     QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(control);
-    if (!accessible || !accessible->valueInterface())
-        return "(no value interface)";
+    const std::string text = accessible->text(QAccessible::Value).toStdString();
+    if (!accessible->valueInterface())
+        return text.empty() ? "none" : "none, yet says " + text;
     const QVariant value = accessible->valueInterface()->currentValue();
-    const QString text = accessible->text(QAccessible::Value);
-    if (!value.isValid())
-        return text.isEmpty() ? "none" : "none, yet says " + text.toStdString();
-    return QString::number(value.toDouble()).toStdString() + " \"" + text.toStdString() + "\"";
+    return QString::number(value.toDouble()).toStdString() + " \"" + text + "\"";
 }
 
 // A value control shows a placeholder, not the 0 it reads, until it holds a value of its own; to

@@ -181,8 +181,9 @@ class ValueBox : public QDoubleSpinBox {
 };
 
 // What assistive technology is told of a value control. Qt's own report gives a control showing
-// its placeholder the minimum it holds meanwhile, 0.0; this one reports no value there. Qt gives
-// the line edit inside a spin box no interface of its own, so the text being typed is told here.
+// its placeholder the minimum it holds meanwhile, 0.0; this one has no value to report there,
+// not even a value interface, which the platform bridges would read as 0 whatever it said. Qt
+// gives the line edit inside a spin box no interface of its own, so the text typed is told here.
 class ValueBoxAccessible : public QAccessibleWidget,
                            public QAccessibleValueInterface,
                            public QAccessibleTextInterface {
@@ -197,7 +198,7 @@ class ValueBoxAccessible : public QAccessibleWidget,
     }
     void *interface_cast(QAccessible::InterfaceType type) override {
         if (type == QAccessible::ValueInterface)
-            return static_cast<QAccessibleValueInterface *>(this);
+            return Box()->HoldsValue() ? static_cast<QAccessibleValueInterface *>(this) : nullptr;
         if (type == QAccessible::TextInterface)
             return static_cast<QAccessibleTextInterface *>(this);
         return QAccessibleWidget::interface_cast(type);
