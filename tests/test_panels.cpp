@@ -5,6 +5,7 @@
 #include "test_os.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -183,6 +184,8 @@ TEST_F(Panels, RelativeResourceNameIsFoundBesideTheProgramNotInTheWorkingDirecto
 }
 
 TEST(PanelResource, DefectiveResourcesAreNotLoaded) {
+    const QString WRITES = "\"valueControl\" stdset=\"0\">\n           <number>";
+    const QString WRITES_ASPIRATION = WRITES + "2</number>";
     struct Case {
         const char *what;
         QString from, to; // edit applied to the real resource; empty from: no edit
@@ -203,6 +206,10 @@ TEST(PanelResource, DefectiveResourcesAreNotLoaded) {
         {"repeated control number", "<number>14</number>", "<number>13</number>", MAIN_PANEL, false,
          RT_ERR_NO_UI},
         {"no resourceId", "\"resourceId\"", "\"resourceNumber\"", MAIN_PANEL, false, RT_ERR_NO_UI},
+        {"write button naming a lamp", WRITES_ASPIRATION, WRITES + "6</number>", MAIN_PANEL, false,
+         RT_ERR_NO_UI},
+        {"write button naming no control", WRITES_ASPIRATION, WRITES + "99</number>", MAIN_PANEL,
+         false, RT_ERR_NO_UI},
     };
     RegisterCallbacks(CALLBACKS, CALLBACK_COUNT);
     QTemporaryDir dir;
@@ -274,76 +281,140 @@ TEST_F(Panels, ProgramSetValuesAreHeldExactlyAndNeverCommit) {
     EXPECT_TRUE(Calls.empty());
 }
 
-// A value control shows a placeholder, not the 0 it reads, until it holds a value of its own.
+// What assistive technology is told a control holds: its value and the value's text, or "none"
+// (no value interface, which platform bridges would read as 0, and no text).
+std::string AccessibleValue(QWidget *control) {
+    QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(control);
+    const std::string text = accessible->text(QAccessible::Value).toStdString();
+    if (!accessible->valueInterface())
+        return text.empty() ? "none" : "none, yet says " + text;
+    const QVariant value = accessible->valueInterface()->currentValue();
+    return QString::number(value.toDouble()).toStdString() + " \"" + text + "\"";
+}
+
+// A value control shows a placeholder, not the 0 it reads, until it holds a value of its own; to
+// assistive technology it holds none meanwhile.
 TEST_F(Panels, ValueControlsShowAPlaceholderUntilTheyHoldAValue) {
     Show(mainPanel);
     const struct {
         const char *what;
         std::function<void()> act;
-        std::vector<std::string> texts; // aspiration, delay, wash
+        std::vector<std::string> texts; // aspiration, delay, wash: shown, then told
     } steps[] = {
-        {"loaded", [] {}, {"—", "—", "—"}},
+        {"loaded", [] {}, {"—", "none", "—", "none", "—", "none"}},
         {"dimmed",
          [&] { SetCtrlAttribute(mainPanel, DELAY_VALUE, ATTR_DIMMED, 1); },
-         {"—", "—", "—"}},
+         {"—", "none", "—", "none", "—", "none"}},
         {"set to 0 by the program",
          [&] { SetCtrlVal(mainPanel, ASPIRATION_VALUE, 0.0); },
-         {"0.0 s", "—", "—"}},
+         {"0.0 s", "0 \"0.0\"", "—", "none", "—", "none"}},
         {"made operable",
          [&] { SetCtrlAttribute(mainPanel, DELAY_VALUE, ATTR_DIMMED, 0); },
-         {"0.0 s", "0.0 s", "—"}},
+         {"0.0 s", "0 \"0.0\"", "0.0 s", "0 \"0.0\"", "—", "none"}},
         {"entered by the operator and back to 0",
          [&] {
              Value(WASH_VALUE)->setFocus();
              QTest::keyClick(Value(WASH_VALUE), Qt::Key_Up);
              QTest::keyClick(Value(WASH_VALUE), Qt::Key_Down);
          },
-         {"0.0 s", "0.0 s", "0.0 s"}},
+         {"0.0 s", "0 \"0.0\"", "0.0 s", "0 \"0.0\"", "0.0 s", "0 \"0.0\""}},
+        {"set by the program",
+         [&] { SetCtrlVal(mainPanel, DELAY_VALUE, 2.5); },
+         {"0.0 s", "0 \"0.0\"", "2.5 s", "2.5 \"2.5\"", "0.0 s", "0 \"0.0\""}},
     };
     for (const auto &step : steps) {
         step.act();
         std::vector<std::string> texts;
-        for (int control : {ASPIRATION_VALUE, DELAY_VALUE, WASH_VALUE})
+        for (int control : {ASPIRATION_VALUE, DELAY_VALUE, WASH_VALUE}) {
             texts.push_back(Value(control)->text().toStdString());
+            texts.push_back(AccessibleValue(Value(control)));
+        }
         EXPECT_EQ(texts, step.texts) << step.what;
     }
+    // The text being edited is still there for a screen reader to read.
+    QAccessibleTextInterface *delay =
+        QAccessible::queryAccessibleInterface(Value(DELAY_VALUE))->textInterface();
+    ASSERT_NE(delay, nullptr);
+    EXPECT_EQ(delay->text(0, delay->characterCount()), "2.5 s");
     double read = -1;
     ASSERT_EQ(GetCtrlVal(mainPanel, WASH_VALUE, &read), 0);
     EXPECT_EQ(read, 0.0);
 }
 
+// Whatever the PC's language, "." and "," are both the decimal point and neither a thousands
+// separator; a text that is not one plain number in range commits nothing and the field goes back
+// to the value it held. Each row's panel is made under its locale, as the program starts in it.
 TEST_F(Panels, OperatorEntryCommitsOnceWhenTheValueChanged) {
-    Show(mainPanel);
+    const double HELD = -1; // nothing committed: the program's own value is read back
+    const double PROGRAM_VALUE = 0.30000001192092896;
     const struct {
+        const char *locale;
         int control;
         const char *callback;
-    } rows[] = {{ASPIRATION_VALUE, "AspirationChange"},
-                {DELAY_VALUE, "DelayChange"},
-                {WASH_VALUE, "WashChange"}};
-    for (const auto &row : rows) {
-        QDoubleSpinBox *value = Value(row.control);
-        ASSERT_EQ(SetCtrlVal(mainPanel, row.control, 0.30000001192092896), 0);
+        const char *typed; // '#' is the numeric keypad's decimal key
+        double read;
+        const char *shown;
+    } cases[] = {
+        {"C", ASPIRATION_VALUE, "AspirationChange", "2.5", 2.5, "2.5 s"},
+        {"C", DELAY_VALUE, "DelayChange", "2,5", 2.5, "2.5 s"},
+        {"en_US", WASH_VALUE, "WashChange", "1,5", 1.5, "1.5 s"},
+        {"C", WASH_VALUE, "WashChange", "2#5", 2.5, "2.5 s"},
+        {"de_DE", ASPIRATION_VALUE, "AspirationChange", "2.5", 2.5, "2,5 s"},
+        {"de_DE", DELAY_VALUE, "DelayChange", "2,5", 2.5, "2,5 s"},
+        {"de_DE", WASH_VALUE, "WashChange", "2#5", 2.5, "2,5 s"},
+        {"fr_FR", ASPIRATION_VALUE, "AspirationChange", "2.5", 2.5, "2,5 s"},
+        {"de_DE", DELAY_VALUE, "DelayChange", ",5", 0.5, "0,5 s"},
+        {"C", DELAY_VALUE, "DelayChange", "5.", 5.0, "5.0 s"},
+        {"de_DE", WASH_VALUE, "WashChange", "6553.5", 6553.5, "6553,5 s"},
+        // One decimal is all the field holds: the key for a second is refused.
+        {"de_DE", ASPIRATION_VALUE, "AspirationChange", "0.04", 0.0, "0,0 s"},
+        {"de_DE", ASPIRATION_VALUE, "AspirationChange", "1.234,5", HELD, "0,3 s"},
+        {"C", DELAY_VALUE, "DelayChange", "1,234.5", HELD, "0.3 s"},
+        {"fr_FR", WASH_VALUE, "WashChange", "2,,5", HELD, "0,3 s"},
+        {"de_DE", ASPIRATION_VALUE, "AspirationChange", ",", HELD, "0,3 s"},
+        {"C", DELAY_VALUE, "DelayChange", "", HELD, "0.3 s"},
+        {"C", WASH_VALUE, "WashChange", "7000", HELD, "0.3 s"},
+    };
+    const QLocale before;
+    for (const auto &c : cases) {
+        const std::string what = std::string(c.locale) + " \"" + c.typed + "\"";
+        QLocale::setDefault(QLocale(QString::fromLatin1(c.locale)));
+        const int panel = LoadPanel(0, "Tamsel.uir", MAIN_PANEL);
+        ASSERT_GT(panel, 0);
+        Show(panel);
+        auto *value = qobject_cast<QDoubleSpinBox *>(ControlWidget(panel, c.control));
+        ASSERT_EQ(SetCtrlVal(panel, c.control, PROGRAM_VALUE), 0);
         Calls.clear();
+        value->setFocus();
         value->selectAll();
-        QTest::keyClicks(value, "2.5");
-        EXPECT_TRUE(Calls.empty()) << "typing alone commits: " << row.callback;
+        QTest::keyClick(value, Qt::Key_Backspace);
+        for (const char *key = c.typed; *key; key++)
+            if (*key == '#')
+                QTest::keyClick(value, Qt::Key_Period, Qt::KeypadModifier);
+            else
+                QTest::keyClick(value, *key);
+        EXPECT_TRUE(CallsWith(c.callback, EVENT_COMMIT).empty())
+            << "typing alone commits: " << what;
         QTest::keyClick(value, Qt::Key_Return);
-        std::vector<Call> commits = CallsWith(row.callback, EVENT_COMMIT);
-        ASSERT_EQ(commits.size(), 1u) << row.callback;
-        EXPECT_EQ(commits[0].panel, mainPanel);
-        EXPECT_EQ(commits[0].id, row.control);
+        std::vector<Call> commits = CallsWith(c.callback, EVENT_COMMIT);
+        ASSERT_EQ(commits.size(), c.read == HELD ? 0u : 1u) << what;
         double read = 0;
-        ASSERT_EQ(GetCtrlVal(mainPanel, row.control, &read), 0);
-        EXPECT_EQ(read, 2.5);
-
-        QTest::keyClick(value, Qt::Key_Return);
-        EXPECT_EQ(CallsWith(row.callback, EVENT_COMMIT).size(), 1u) << "unchanged value";
-
-        QTest::keyClick(value, Qt::Key_Up);
-        EXPECT_EQ(CallsWith(row.callback, EVENT_COMMIT).size(), 2u) << "arrow";
-        ASSERT_EQ(GetCtrlVal(mainPanel, row.control, &read), 0);
-        EXPECT_DOUBLE_EQ(read, 2.6);
+        ASSERT_EQ(GetCtrlVal(panel, c.control, &read), 0);
+        EXPECT_EQ(read, c.read == HELD ? PROGRAM_VALUE : c.read) << what;
+        EXPECT_EQ(value->text().toStdString(), c.shown) << what;
+        if (c.read != HELD) {
+            EXPECT_EQ(commits[0].panel, panel);
+            EXPECT_EQ(commits[0].id, c.control);
+            QTest::keyClick(value, Qt::Key_Return);
+            EXPECT_EQ(CallsWith(c.callback, EVENT_COMMIT).size(), 1u) << "unchanged, " << what;
+            QTest::keyClick(value, Qt::Key_Down);
+            EXPECT_EQ(CallsWith(c.callback, EVENT_COMMIT).size(), c.read > 0 ? 2u : 1u)
+                << "arrow, " << what;
+        }
+        HidePanel(panel);
+        DiscardPanel(panel);
     }
+    QLocale::setDefault(before);
 }
 
 TEST_F(Panels, TabWalksTheRowsInOrderAndLeavingAnEditedFieldCommits) {
@@ -467,14 +538,14 @@ TEST_F(Panels, TheFocusNeverRestsOnAControlMarkedSo) {
         {"the setup panel hidden after a write button had the focus",
          [&] {
              SetCtrlAttribute(mainPanel, ASPIRATION_VALUE, ATTR_DIMMED, 0);
-             SetActiveCtrl(mainPanel, WASH_WRITE);
+             SetActiveCtrl(mainPanel, ASPIRATION_WRITE);
              Show(setUpPanel);
              HidePanel(setUpPanel);
          },
          ASPIRATION_VALUE},
         {"a box closed after a write button had the focus",
          [&] {
-             SetActiveCtrl(mainPanel, WASH_WRITE);
+             SetActiveCtrl(mainPanel, ASPIRATION_WRITE);
              SetPopupHook([](const std::string &, const std::string &) {});
              MessagePopup("Timer Update Error", "Communication error, values not updated");
              SetPopupHook({});
@@ -678,11 +749,30 @@ TEST_F(Panels, AttributesRoundTripAndLampsSayTheirStateInWords) {
         ASSERT_EQ(GetCtrlAttribute(mainPanel, lamp, ATTR_ON_COLOR, &value), 0);
         EXPECT_EQ(value, 0x123456);
     }
+    // A screen reader speaks a name first: the lamp's state and the status line's text are there.
+    ASSERT_EQ(SetCtrlAttribute(mainPanel, DELAY_LAMP, ATTR_ON_COLOR, VAL_GREEN), 0);
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(ControlWidget(mainPanel, DELAY_LAMP))
+                  ->text(QAccessible::Name),
+              "Delay time state: confirmed");
+    const QList<QLabel *> labels = PanelWidget(mainPanel)->findChildren<QLabel *>();
+    const auto status = std::find_if(labels.begin(), labels.end(), [](const QLabel *label) {
+        return label->property("portStatus").toBool();
+    });
+    ASSERT_NE(status, labels.end());
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(*status)->text(QAccessible::Name),
+              "Serial port state: " + (*status)->text());
+    // A write button is dimmed exactly while its value control is; it cannot be made operable
+    // on its own meanwhile.
     for (int dimmed : {1, 0}) {
         ASSERT_EQ(SetCtrlAttribute(mainPanel, WASH_VALUE, ATTR_DIMMED, dimmed), 0);
         ASSERT_EQ(GetCtrlAttribute(mainPanel, WASH_VALUE, ATTR_DIMMED, &value), 0);
         EXPECT_EQ(value, dimmed);
         EXPECT_EQ(Value(WASH_VALUE)->isEnabled(), dimmed == 0);
+        ASSERT_EQ(GetCtrlAttribute(mainPanel, WASH_WRITE, ATTR_DIMMED, &value), 0);
+        EXPECT_EQ(value, dimmed) << "write button";
+        ASSERT_EQ(SetCtrlAttribute(mainPanel, WASH_WRITE, ATTR_DIMMED, 0), 0);
+        ASSERT_EQ(GetCtrlAttribute(mainPanel, WASH_WRITE, ATTR_DIMMED, &value), 0);
+        EXPECT_EQ(value, dimmed) << "write button undimmed on its own";
     }
 }
 

@@ -3,6 +3,7 @@
 // runs it against simulated units on pseudo-terminals.
 #include "program_fixture.h"
 
+#include <QLocale>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -22,6 +23,8 @@ struct CaseName {
     }
 };
 
+// What a unit that did not identify itself received at first contact.
+const Lines IDENTIFICATION_COMMANDS{"?", "SVA9"};
 // The rows filled from a unit with its default counts, 25, 10 and 50.
 const Lines DEFAULT_UNIT_ROWS{"A 2.5 operable green", "D 1 operable green", "W 5 operable green"};
 
@@ -140,14 +143,23 @@ INSTANTIATE_TEST_SUITE_P(Cases, StartUpFailure, testing::ValuesIn(START_UP_CASES
 // ---------------------------------------------------------------------------------------------
 // Timer editing
 
+enum class Way {
+    Click,             // a typed value is committed with Enter, then Write is clicked
+    Keyboard,          // ... then Tab to Write and Space
+    ClickWithoutEnter, // Write is clicked with the typed text still in the field
+};
+
 struct WriteCase {
     const char *name;
     std::vector<std::string> unit; // options of the unit on port 2
+    const char *locale;            // the program's locale; nullptr: the test's own
+    bool offAtStart;               // the unit is silent at first contact, and answers after it
     int row;                       // index into ROWS
     const char *typed;             // nullptr: written as shown, without an edit
-    bool byKeyboard;               // Tab to the write button and Space, else a click
+    Way way;
     Lines received;
     std::string rowAfter;
+    const char *shownAfter; // the field's text
     Popups popups;
 };
 void PrintTo(const WriteCase &c, std::ostream *os) {
@@ -157,74 +169,170 @@ void PrintTo(const WriteCase &c, std::ostream *os) {
 const WriteCase WRITE_CASES[] = {
     {"TwoAndAHalfIsCount25",
      {"--aspiration", "100"},
+     nullptr,
+     false,
      0,
      "2.5",
-     false,
+     Way::Click,
      {"TA00195F", "TGADC"},
      "A 2.5 operable green",
+     "2.5 s",
+     {}},
+    // A German PC, an operator used to the decimal point.
+    {"GermanTwoPointFiveIsCount25",
+     {"--aspiration", "100"},
+     "de_DE",
+     false,
+     0,
+     "2.5",
+     Way::Click,
+     {"TA00195F", "TGADC"},
+     "A 2.5 operable green",
+     "2,5 s",
      {}},
     // The field holds one decimal: 0.04 is taken as 0.0, which is count 0.
     {"FourHundredthsIsCount0",
      {},
+     nullptr,
+     false,
      1,
      "0.04",
-     true,
+     Way::Keyboard,
      {"TD000058", "TGDDF"},
      "D 0 operable green",
+     "0.0 s",
      {}},
     {"LargestValueIsCountFFFF",
      {"--wash", "0"},
+     nullptr,
+     false,
      2,
      "6553.5",
-     false,
+     Way::Click,
      {"TWFFFFC3", "TGWF2"},
      "W 6553.5 operable green",
+     "6553.5 s",
      {}},
+    // Write takes what the field shows, as Enter would: the lamp turns yellow, then it writes.
+    {"TypedAndClickedWithoutEnterWritesWhatIsShown",
+     {},
+     nullptr,
+     false,
+     0,
+     "3.7",
+     Way::ClickWithoutEnter,
+     {"TA00255C", "TGADC"},
+     "A 3.7000000000000002 operable green",
+     "3.7 s",
+     {}},
+    {"NotANumberClickedWritesNothing",
+     {},
+     "de_DE",
+     false,
+     0,
+     "1.234,5",
+     Way::ClickWithoutEnter,
+     {},
+     "A 2.5 operable green",
+     "2,5 s",
+     {}},
+    // The unit was off at start: the row has no value, and its Write is dimmed with its field.
+    {"RowWithNoValueWritesNothing",
+     {"--silent"},
+     nullptr,
+     true,
+     0,
+     nullptr,
+     Way::Click,
+     {},
+     "A 0 dimmed yellow",
+     "—",
+     {PUMP_NOT_FOUND_BOX}},
     {"ReadBackDiffersEditedRowStaysYellow",
      {"--readback-differs", "--aspiration", "100"},
+     nullptr,
+     false,
      0,
      "2.5",
-     true,
+     Way::Keyboard,
      {"TA00195F", "TGADC"},
      "A 2.5 operable yellow",
+     "2.5 s",
      {UPDATE_ERROR_BOX}},
     {"ReadBackDiffersConfirmedRowStaysGreen",
      {"--readback-differs"},
+     nullptr,
+     false,
      1,
      nullptr,
-     true,
+     Way::Keyboard,
      {"TD000A69", "TGDDF"},
      "D 1 operable green",
+     "1.0 s",
      {UPDATE_ERROR_BOX}},
 };
 
-class Write : public ProgramTest, public testing::WithParamInterface<WriteCase> {};
+class Write : public ProgramTest, public testing::WithParamInterface<WriteCase> {
+  protected:
+    // Each row's write button is dimmed exactly while its value control is.
+    static void ExpectWriteDimmedWithItsValue() {
+        for (const Row &row : ROWS) {
+            int value = -1, write = -1;
+            GetCtrlAttribute(MainPanelHandle, row.value, ATTR_DIMMED, &value);
+            GetCtrlAttribute(MainPanelHandle, row.write, ATTR_DIMMED, &write);
+            EXPECT_EQ(write, value) << row.code;
+        }
+    }
+};
 
 TEST_P(Write, SendsTheCountAndTheLampFollowsTheReadBack) {
     const WriteCase &c = GetParam();
     const Row &row = ROWS[c.row];
     StartUnit(2, c.unit);
+    const QLocale testLocale;
+    if (c.locale)
+        QLocale::setDefault(QLocale(QString::fromLatin1(c.locale)));
+    int lampWhileWriting = -1;
     const int result = RunProgram([&] {
         ASSERT_TRUE(WaitForFirstContact());
-        ASSERT_EQ(Received(2), FIRST_CONTACT_COMMANDS);
-        if (c.typed) {
+        ASSERT_EQ(Received(2), c.offAtStart ? IDENTIFICATION_COMMANDS : FIRST_CONTACT_COMMANDS);
+        ExpectWriteDimmedWithItsValue();
+        if (c.offAtStart) {
+            ASSERT_TRUE(units[2].send("silent off"));
+        }
+        if (c.typed && c.way == Way::ClickWithoutEnter) {
+            auto *value = qobject_cast<QDoubleSpinBox *>(ControlWidget(MainPanelHandle, row.value));
+            value->setFocus(Qt::TabFocusReason);
+            value->selectAll();
+            QTest::keyClicks(value, c.typed);
+        } else if (c.typed) {
             Enter(row.value, c.typed);
             EXPECT_EQ(LampColour(row), VAL_YELLOW) << "an edit is not confirmed";
         }
-        if (c.byKeyboard)
+        DuringNextExchange([&] { lampWhileWriting = LampColour(row); });
+        if (c.way == Way::Keyboard)
             TabAndPress(row.value, row.write);
         else
             Press(row.write);
         EXPECT_EQ(ShownRow(row), c.rowAfter);
+        EXPECT_EQ(ShownTexts()[static_cast<size_t>(c.row)], c.shownAfter);
         EXPECT_EQ(Received(2), c.received);
+        EXPECT_EQ(lampWhileWriting, c.received.empty() ? -1 : c.typed ? VAL_YELLOW : VAL_GREEN);
+        ExpectWriteDimmedWithItsValue();
         // Once a box has been dismissed the focus has left the write button; wherever it is,
         // Enter writes nothing.
-        if (!c.popups.empty()) {
+        if (!c.popups.empty() && !c.offAtStart) {
             EXPECT_EQ(FocusedControl(), ASPIRATION_VALUE);
         }
         PressReturn();
         EXPECT_EQ(Received(2), Lines{});
+        if (c.offAtStart) {
+            Press(REFRESH);
+            EXPECT_EQ(ShownRows(), DEFAULT_UNIT_ROWS);
+            ExpectWriteDimmedWithItsValue();
+        }
     });
+    QLocale::setDefault(testLocale);
     EXPECT_EQ(result, 0);
     EXPECT_EQ(popups, c.popups);
 }

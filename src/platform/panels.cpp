@@ -11,6 +11,8 @@
 #include "runtime_testing.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QAction>
 #include <QApplication>
 #include <QColor>
@@ -23,6 +25,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLayout>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPointer>
@@ -31,6 +34,7 @@
 #include <QSignalBlocker>
 #include <QTimer>
 #include <QUiLoader>
+#include <QValidator>
 #include <QWidget>
 
 #include <algorithm>
@@ -56,6 +60,7 @@ const char PROP_MENU_ITEM_ID[] = "menuItemId";
 const char PROP_NO_FOCUS_REST[] = "noFocusRest"; // control the focus never rests on
 const char PROP_PORT_STATUS[] = "portStatus";    // label that shows the link's port
 const char PROP_PLACEHOLDER[] = "placeholder";   // value control's text before it holds a value
+const char PROP_VALUE_CONTROL[] = "valueControl"; // write button: the value control it writes
 
 // Where a port list keeps each entry's own name ("COM2") while its text shows the device too.
 const int PORT_NAME_ROLE = Qt::UserRole + 1;
@@ -64,6 +69,9 @@ const int PORT_NAME_ROLE = Qt::UserRole + 1;
 // reads back what it set (a count of 3 is set as the single-precision 0.3 and read back as such)
 // until the operator commits a value of their own.
 const char PROP_PROGRAM_VALUE[] = "tamselProgramValue";
+
+// The accessible name the resource gave a lamp or status line; the run-time adds the state to it.
+const char PROP_SPOKEN_NAME[] = "tamselSpokenName";
 
 // On the QTimer of a timer control marked firstTickOnPaint: its first tick since the panel was
 // displayed is still to come with the panel's paint.
@@ -77,6 +85,186 @@ struct LampWording {
 const LampWording LAMP_WORDINGS[] = {
     {VAL_YELLOW, "unconfirmed"},
     {VAL_GREEN, "confirmed"},
+};
+
+// A value control: a timer in seconds with one decimal. Operators type the decimal point as their
+// keyboard or their habit has it, whatever the PC's language, so "." and "," are both the decimal
+// point in every locale, and neither is ever a thousands separator (a timer never needs one). A
+// text that is not one plain number ("1.234,5", a lone point, nothing) is never guessed at: the
+// field goes back to the value it held. Values are shown in the locale's own form ("2,5 s").
+class ValueBox : public QDoubleSpinBox {
+  public:
+    using QDoubleSpinBox::lineEdit;
+    using QDoubleSpinBox::QDoubleSpinBox;
+
+    // False while the placeholder shows: the control holds no value of its own yet.
+    bool HoldsValue() const { return specialValueText().isEmpty() || value() != minimum(); }
+
+    // Takes what the field shows, as Enter would (a changed value commits). False when the text
+    // is no number: the field is then back at the value it held, and nothing committed.
+    bool TakeShownText() {
+        double ignored = 0;
+        const bool number = Parse(text(), &ignored) == QValidator::Acceptable;
+        interpretText();
+        return number;
+    }
+
+    QValidator::State validate(QString &input, int &) const override {
+        double ignored = 0;
+        return Parse(input, &ignored);
+    }
+    // QDoubleSpinBox would mend a text by dropping the locale's group separators, which turns
+    // "1.5" into 15 in German: a text that is no number stays one, and is reverted.
+    void fixup(QString &) const override {}
+    double valueFromText(const QString &text) const override {
+        double number = value();
+        Parse(text, &number);
+        return number;
+    }
+
+  protected:
+    // The numeric keypad's decimal key says "." or "," after the keyboard layout; either way it
+    // types the locale's decimal point.
+    void keyPressEvent(QKeyEvent *event) override {
+        if (!(event->modifiers() & Qt::KeypadModifier) ||
+            (event->key() != Qt::Key_Period && event->key() != Qt::Key_Comma)) {
+            QDoubleSpinBox::keyPressEvent(event);
+            return;
+        }
+        QKeyEvent point(event->type(), event->key(), event->modifiers(), locale().decimalPoint(),
+                        event->isAutoRepeat(), static_cast<ushort>(event->count()));
+        QDoubleSpinBox::keyPressEvent(&point);
+        event->setAccepted(point.isAccepted());
+    }
+
+  private:
+    // Acceptable, with *number, for a plain number in range: digits (of any script) with at most
+    // one decimal point and no more decimals than the field shows. Intermediate for what typing
+    // may still make one, or is no number but must stay on view until it is reverted (two points,
+    // out of range). Invalid for any other character or one decimal too many: the key is refused.
+    QValidator::State Parse(const QString &shown, double *number) const {
+        if (!specialValueText().isEmpty() && shown == specialValueText()) {
+            *number = minimum();
+            return QValidator::Acceptable;
+        }
+        QString text = shown;
+        if (!prefix().isEmpty() && text.startsWith(prefix()))
+            text.remove(0, prefix().size());
+        if (!suffix().isEmpty() && text.endsWith(suffix()))
+            text.chop(suffix().size());
+        text = text.trimmed();
+        QString plain; // ASCII digits, "." for the point
+        int points = 0;
+        int decimalsTyped = 0;
+        for (const QChar c : text) {
+            if (c.isDigit()) {
+                plain += QChar('0' + c.digitValue());
+                decimalsTyped += points;
+            } else if (c == u'.' || c == u',' || locale().decimalPoint() == c) {
+                plain += u'.';
+                points++;
+            } else {
+                return QValidator::Invalid;
+            }
+        }
+        if (points > 1)
+            return QValidator::Intermediate;
+        if (decimalsTyped > decimals())
+            return QValidator::Invalid;
+        bool ok = false;
+        const double parsed = plain.size() > points ? plain.toDouble(&ok) : 0.0;
+        if (!ok || parsed < minimum() || parsed > maximum())
+            return QValidator::Intermediate;
+        *number = parsed;
+        return QValidator::Acceptable;
+    }
+};
+
+// What assistive technology is told of a value control. Qt's own report gives a control showing
+// its placeholder the minimum it holds meanwhile, 0.0; this one has no value to report there,
+// not even a value interface, which the platform bridges would read as 0 whatever it said. Qt
+// gives the line edit inside a spin box no interface of its own, so the text typed is told here.
+class ValueBoxAccessible : public QAccessibleWidget,
+                           public QAccessibleValueInterface,
+                           public QAccessibleTextInterface {
+  public:
+    explicit ValueBoxAccessible(ValueBox *box) : QAccessibleWidget(box, QAccessible::SpinBox) {
+        addControllingSignal(QStringLiteral("valueChanged(double)"));
+    }
+    QString text(QAccessible::Text type) const override {
+        if (type == QAccessible::Value)
+            return Box()->HoldsValue() ? Box()->textFromValue(Box()->value()) : QString();
+        return QAccessibleWidget::text(type);
+    }
+    void *interface_cast(QAccessible::InterfaceType type) override {
+        if (type == QAccessible::ValueInterface)
+            return Box()->HoldsValue() ? static_cast<QAccessibleValueInterface *>(this) : nullptr;
+        if (type == QAccessible::TextInterface)
+            return static_cast<QAccessibleTextInterface *>(this);
+        return QAccessibleWidget::interface_cast(type);
+    }
+
+    QVariant currentValue() const override {
+        return Box()->HoldsValue() ? QVariant(Box()->value()) : QVariant();
+    }
+    // As the operator's own entry: it commits.
+    void setCurrentValue(const QVariant &value) override {
+        if (Box()->isEnabled() && value.canConvert<double>())
+            Box()->setValue(value.toDouble());
+    }
+    QVariant maximumValue() const override { return Box()->maximum(); }
+    QVariant minimumValue() const override { return Box()->minimum(); }
+    QVariant minimumStepSize() const override { return Box()->singleStep(); }
+
+    QString text(int start, int end) const override {
+        return Edit()->displayText().mid(start, end - start);
+    }
+    int characterCount() const override { return static_cast<int>(Edit()->displayText().size()); }
+    int cursorPosition() const override { return Edit()->cursorPosition(); }
+    void setCursorPosition(int position) override { Edit()->setCursorPosition(position); }
+    int selectionCount() const override { return Edit()->hasSelectedText() ? 1 : 0; }
+    void selection(int index, int *start, int *end) const override {
+        *start = *end = 0;
+        if (index == 0 && Edit()->hasSelectedText()) {
+            *start = Edit()->selectionStart();
+            *end = *start + Edit()->selectionLength();
+        }
+    }
+    void setSelection(int, int start, int end) override {
+        Edit()->setSelection(start, end - start);
+    }
+    void addSelection(int start, int end) override { setSelection(0, start, end); }
+    void removeSelection(int) override { Edit()->deselect(); }
+    int offsetAtPoint(const QPoint &point) const override {
+        return Edit()->cursorPositionAt(Edit()->mapFromGlobal(point));
+    }
+    QRect characterRect(int) const override { return {}; }
+    void scrollToSubstring(int, int) override {}
+    QString attributes(int offset, int *start, int *end) const override {
+        *start = *end = offset;
+        return {};
+    }
+
+  private:
+    ValueBox *Box() const { return static_cast<ValueBox *>(widget()); }
+    QLineEdit *Edit() const { return Box()->lineEdit(); }
+};
+
+QAccessibleInterface *ValueBoxAccessibleFactory(const QString &, QObject *object) {
+    auto *box = dynamic_cast<ValueBox *>(object);
+    return box ? new ValueBoxAccessible(box) : nullptr;
+}
+
+// Builds every QDoubleSpinBox of the resource as a value control.
+class PanelLoader : public QUiLoader {
+  public:
+    QWidget *createWidget(const QString &className, QWidget *parent, const QString &name) override {
+        if (className != QLatin1String("QDoubleSpinBox"))
+            return QUiLoader::createWidget(className, parent, name);
+        auto *box = new ValueBox(parent);
+        box->setObjectName(name);
+        return box;
+    }
 };
 
 struct Panel {
@@ -158,6 +346,15 @@ double RelativeLuminance(const QColor &color) {
            0.0722 * linear(color.blueF());
 }
 
+// A screen reader speaks a control's name first: the state goes there, after what the resource
+// names the control ("Aspiration time state: confirmed").
+void SayStateInName(QWidget *widget, const QString &state) {
+    if (!widget->property(PROP_SPOKEN_NAME).isValid())
+        widget->setProperty(PROP_SPOKEN_NAME, widget->accessibleName());
+    const QString name = widget->property(PROP_SPOKEN_NAME).toString();
+    widget->setAccessibleName(name.isEmpty() ? state : name + QStringLiteral(": ") + state);
+}
+
 void ShowLampColor(QWidget *lamp, int rgb) {
     const QColor color(rgb);
     lamp->setProperty(PROP_ON_COLOR, color);
@@ -167,7 +364,7 @@ void ShowLampColor(QWidget *lamp, int rgb) {
             text = wording.text;
     if (auto *label = qobject_cast<QLabel *>(lamp))
         label->setText(QString::fromLatin1(text));
-    lamp->setAccessibleDescription(QString::fromLatin1(text));
+    SayStateInName(lamp, QString::fromLatin1(text));
     const bool dark = RelativeLuminance(color) < 0.18;
     lamp->setStyleSheet(
         QStringLiteral("background-color: %1; color: %2; border: 1px solid #606060;"
@@ -296,12 +493,22 @@ void ShowPortStatus(QWidget *window) {
         if (label->property(PROP_PORT_STATUS).toBool()) {
             label->setTextFormat(Qt::PlainText);
             label->setText(PortStatusText(label));
-            label->setAccessibleDescription(label->text());
+            SayStateInName(label, label->text());
         }
 }
 
+// The window frame's widths around the client area; null until the window has a frame.
+QMargins FrameMargins(const QWidget *window) {
+    const QRect frame = window->frameGeometry();
+    const QRect client = window->geometry();
+    return {client.left() - frame.left(), client.top() - frame.top(),
+            frame.right() - client.right(), frame.bottom() - client.bottom()};
+}
+
 // A panel sized to its contents may have grown past the screen, or have been placed partly off
-// it; either would put its buttons out of the operator's reach.
+// it; either would put its buttons out of the operator's reach. What must fit is the frame: a
+// client area placed at the screen's top edge leaves the title bar (move, close) above it. A
+// top-level panel not placed yet is left where the window manager puts it.
 void KeepOnScreen(QWidget *window) {
     const QScreen *screen = window->screen();
     if (!screen)
@@ -315,14 +522,42 @@ void KeepOnScreen(QWidget *window) {
     }
     const bool placed = window->testAttribute(Qt::WA_Moved);
     window->adjustSize();
-    QRect frame = window->geometry();
+    QWidget *parent = window->parentWidget();
+    // A frame is known once its window has been shown; a child panel's first borrows its parent's.
+    QMargins margins = FrameMargins(window);
+    if (margins.isNull() && parent)
+        margins = FrameMargins(parent);
+    QRect frame(window->frameGeometry().topLeft(),
+                window->size().grownBy(margins).boundedTo(area.size()));
+    window->resize(frame.size().shrunkBy(margins));
+    if (!placed && !parent)
+        return;
     // A child panel shown the first time opens over its parent, as a dialog does.
-    if (QWidget *parent = window->parentWidget(); parent && !placed)
-        frame.moveCenter(parent->geometry().center());
-    frame.setSize(frame.size().boundedTo(area.size()));
+    if (!placed)
+        frame.moveCenter(parent->frameGeometry().center());
     frame.moveLeft(std::clamp(frame.left(), area.left(), area.right() - frame.width() + 1));
     frame.moveTop(std::clamp(frame.top(), area.top(), area.bottom() - frame.height() + 1));
-    window->setGeometry(frame);
+    // Not move(): on a window that has its native window already (the panels have one from the
+    // start) it places the client area, and only before that the frame.
+    window->setGeometry(frame.marginsRemoved(margins));
+}
+
+// The value control a write button writes (its valueControl), or nullptr.
+ValueBox *ValueControlOf(int panel, const QWidget *button) {
+    const int field = IntProperty(button, PROP_VALUE_CONTROL);
+    return field > 0 ? dynamic_cast<ValueBox *>(LookUpControl(panel, field)) : nullptr;
+}
+
+// A write button is dimmed exactly while the value control it writes is: until the row holds a
+// value read from or written to the unit, there is nothing to write.
+void DimWithValueControl(int panel, int field) {
+    Panel *found = LookUpPanel(panel);
+    QWidget *value = LookUpControl(panel, field);
+    if (!found || !value)
+        return;
+    for (const auto &control : found->controls)
+        if (control.second && IntProperty(control.second, PROP_VALUE_CONTROL) == field)
+            control.second->setEnabled(value->isEnabled());
 }
 
 // Raises close and focus events of one panel and its controls.
@@ -450,6 +685,18 @@ bool BindPanel(QWidget *window, PanelCallbackPtr *panelCallback, std::vector<Bin
         }
         controls->push_back({widget, id, callback});
     }
+    // A write button names a value control of its own panel.
+    for (const Binding &binding : *controls) {
+        if (!binding.widget->property(PROP_VALUE_CONTROL).isValid())
+            continue;
+        const int field = IntProperty(binding.widget, PROP_VALUE_CONTROL);
+        const auto named =
+            std::find_if(controls->begin(), controls->end(),
+                         [field](const Binding &other) { return other.id == field; });
+        if (!qobject_cast<QAbstractButton *>(binding.widget) || named == controls->end() ||
+            !dynamic_cast<ValueBox *>(named->widget))
+            return false;
+    }
     for (QAction *action : window->findChildren<QAction *>()) {
         const QVariant name = action->property(PROP_CALLBACK);
         if (!name.isValid())
@@ -548,8 +795,14 @@ void WireControl(int handle, Panel *panel, PanelEvents *events, const Binding &b
             });
     }
     auto *button = qobject_cast<QAbstractButton *>(widget);
+    // A write button, however pressed, first takes what its value control shows, as Enter would:
+    // a mouse click leaves the focus (and an unfinished entry) in the field. A text that is no
+    // number writes nothing.
     if (button && callback)
-        QObject::connect(button, &QAbstractButton::clicked, button, [handle, id, callback] {
+        QObject::connect(button, &QAbstractButton::clicked, button, [handle, id, callback, button] {
+            ValueBox *value = ValueControlOf(handle, button);
+            if (value && !value->TakeShownText())
+                return;
             callback(handle, id, EVENT_COMMIT, nullptr, 0, 0);
         });
     if (callback || button)
@@ -582,7 +835,12 @@ int LoadPanel(int parent, const char *fileName, int resourceId) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return RT_ERR_NO_UI;
-    QUiLoader loader;
+    static const bool accessibleInstalled = [] {
+        QAccessible::installFactory(ValueBoxAccessibleFactory);
+        return true;
+    }();
+    (void)accessibleInstalled;
+    PanelLoader loader;
     std::unique_ptr<QWidget> root(loader.load(&file));
     if (!root)
         return RT_ERR_NO_UI;
@@ -602,6 +860,9 @@ int LoadPanel(int parent, const char *fileName, int resourceId) {
         return RT_ERR_NO_UI;
 
     window->setParent(parentWindow, parentWindow ? Qt::Dialog : Qt::Window);
+    // Where the resource's layout put the panel means nothing on the screen: until the panel is
+    // shown, it has not been placed.
+    window->setAttribute(Qt::WA_Moved, false);
     root.reset();
     PlaceMenuBar(window);
     SetButtonKeys(window);
@@ -616,6 +877,9 @@ int LoadPanel(int parent, const char *fileName, int resourceId) {
         panel->controls[binding.id] = binding.widget;
         WireControl(handle, panel, events, binding);
     }
+    for (const Binding &binding : controls)
+        if (dynamic_cast<ValueBox *>(binding.widget))
+            DimWithValueControl(handle, binding.id);
     const int menuBar = MenuBarId(window);
     for (const MenuBinding &command : commands) {
         const int item = command.id;
@@ -674,15 +938,18 @@ int SetCtrlAttribute(int panel, int control, int attribute, int value) {
     if (!widget)
         return RT_ERR_ARGUMENT;
     switch (attribute) {
-    case ATTR_DIMMED:
+    case ATTR_DIMMED: {
         // A control made operable holds a value the operator may write: no placeholder now.
         if (auto *spin = qobject_cast<QDoubleSpinBox *>(widget); spin && value == 0)
             spin->setSpecialValueText(QString());
+        const ValueBox *written = ValueControlOf(panel, widget);
         // Qt hands the focus of a control being dimmed to the next one in tab order, which on
         // the main panel is a write button.
-        widget->setEnabled(value == 0);
+        widget->setEnabled(value == 0 && (!written || written->isEnabled()));
+        DimWithValueControl(panel, control);
         RestFocus(widget->window());
         return 0;
+    }
     case ATTR_ON_COLOR:
         if (!IsLamp(widget))
             return RT_ERR_ARGUMENT;
