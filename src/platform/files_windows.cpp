@@ -26,22 +26,45 @@ constexpr int TEMP_NAME_TRIES = 16;
 constexpr DWORD KEPT_ATTRIBUTES =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
+// The absolute form of a wide path, from GetFullPathNameW; empty when it fails.
+std::wstring FullPath(const std::wstring &path) {
+    const DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (length == 0)
+        return std::wstring();
+    std::wstring full(length, L'\0');
+    const DWORD written = GetFullPathNameW(path.c_str(), length, &full[0], nullptr);
+    if (written == 0 || written >= length)
+        return std::wstring();
+    full.resize(written);
+    return full;
+}
+
 // The literal, absolute form of a UTF-8 path, or empty: for a path that does not convert, and for
-// one that names the device space ("\\.\COM1"), which is never a file.
+// one that names the device space ("\\.\COM1"), which is never a file. Only the folder goes
+// through GetFullPathNameW: given a last part named like a device (NUL, COM1, nul.ini) it answers
+// with the device ("\\.\NUL"), and the file of that name would be out of reach.
 std::wstring LiteralPath(const char *path) {
     const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
     if (length <= 1)
         return std::wstring();
     std::wstring wide(static_cast<size_t>(length), L'\0');
     MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, &wide[0], length);
-    const DWORD fullLength = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-    if (fullLength == 0)
+    wide.resize(static_cast<size_t>(length - 1));
+    // The folder keeps its separator, so that its own last part is never taken for a device; a
+    // last part of "." or ".." is the folder's to resolve.
+    size_t split = wide.find_last_of(L"\\/");
+    split = split != std::wstring::npos ? split + 1 : wide.size() >= 2 && wide[1] == L':' ? 2 : 0;
+    std::wstring name = wide.substr(split);
+    std::wstring full = FullPath(split > 0 ? wide.substr(0, split) : std::wstring(L".\\"));
+    if (name == L"." || name == L"..") {
+        full = FullPath(wide);
+        name.clear();
+    }
+    if (full.empty())
         return std::wstring();
-    std::wstring full(fullLength, L'\0');
-    const DWORD written = GetFullPathNameW(wide.c_str(), fullLength, &full[0], nullptr);
-    if (written == 0 || written >= fullLength)
-        return std::wstring();
-    full.resize(written);
+    if (!name.empty() && full.back() != L'\\')
+        full += L'\\';
+    full += name;
     if (full.rfind(L"\\\\?\\", 0) == 0)
         return full;
     if (full.rfind(L"\\\\.\\", 0) == 0)
@@ -55,6 +78,14 @@ bool IsDiskFile(HANDLE file) {
     BY_HANDLE_FILE_INFORMATION info;
     return GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
            !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The read-only attribute refuses every writer on Windows, administrators included; Wine run as
+// root does not enforce it, so it is looked at here rather than left to the open.
+bool IsReadOnly(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info;
+    return !GetFileInformationByHandle(file, &info) ||
+           (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY);
 }
 
 bool WriteAll(HANDLE file, const char *text, size_t count) {
@@ -207,7 +238,7 @@ int ReplaceFileText(const char *path, const char *text, int count) {
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return RT_ERR_IO;
-    if (!IsDiskFile(file)) {
+    if (!IsDiskFile(file) || IsReadOnly(file)) {
         CloseHandle(file);
         return RT_ERR_IO;
     }
