@@ -22,7 +22,7 @@ namespace {
 
 const std::string WRITTEN_FOR_2 = "[Port]\r\nCOMNO=2\r\n";
 
-// The unprivileged user the permission cases run as, and a group of operators.
+// Root, the unprivileged user the permission cases run as, and a group of operators.
 constexpr int ROOT = 0;
 constexpr int NOBODY = 65534;
 constexpr int NOGROUP = 65534;
@@ -253,8 +253,8 @@ constexpr fs::perms RWXR_XR_X = fs::perms::owner_all | fs::perms::group_read |
 constexpr fs::perms RW_R__R__ =
     fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read;
 
-// A symbolic link, or in error why none could be made: Windows asks for a privilege, and Wine
-// makes none.
+// A symbolic link, or in error why none could be made: GCC's library makes none on Windows, where
+// the system itself asks for a privilege.
 void MakeSymlink(const fs::path &target, const fs::path &link, std::string *error) {
     std::error_code made;
     fs::create_symlink(target, link, made);
