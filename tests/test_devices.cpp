@@ -288,15 +288,12 @@ TEST_F(ScriptedLinkTest, EveryExchangeStartsOnACleanLine) {
         {"unfinished reply before a read", READ, "TGA00", ANSWERS, 1, "TGADC\r"},
         {"NUL before a read", READ, std::string(1, '\0'), ANSWERS, 1, "TGADC\r"},
         {"noise before a read", READ, "#k\x8F\x05", ANSWERS, 1, "TGADC\r"},
-        {"echoed read after a failed write's acknowledgement", READ, "T$\r", ECHOES, 0,
-         "TGADC\r"},
+        {"echoed read after a failed write's acknowledgement", READ, "T$\r", ECHOES, 0, "TGADC\r"},
         {"replies before a write", WRITE, "T$\rTGA0001\r", ANSWERS, 1, write1 + "TGADC\r"},
-        {"replies before a write to a silent unit", WRITE, "T$\rT$\rTGA0001\r", SILENT, 0,
-         write1},
+        {"replies before a write to a silent unit", WRITE, "T$\rT$\rTGA0001\r", SILENT, 0, write1},
         {"unfinished reply before a write", WRITE, "T", ANSWERS, 1, write1 + "TGADC\r"},
         {"echoed write", WRITE, "", ECHOES, 0, write1},
-        {"identification before a silent unit", IDENTIFY, "S$\rKX_OLD\r", SILENT, 0,
-         "?\rSVA9\r"},
+        {"identification before a silent unit", IDENTIFY, "S$\rKX_OLD\r", SILENT, 0, "?\rSVA9\r"},
         {"unfinished reply before an identification", IDENTIFY, "S", ANSWERS, 1, "?\rSVA9\r"},
     };
     const std::map<std::string, std::string> unitAnswers = {

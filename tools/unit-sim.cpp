@@ -481,8 +481,7 @@ void HandleControl(const std::string &line) {
         opts.silent = strcmp(arg, "on") == 0;
         return;
     }
-    if (cmd == "local-echo" && fields == 2 &&
-        (strcmp(arg, "on") == 0 || strcmp(arg, "off") == 0)) {
+    if (cmd == "local-echo" && fields == 2 && (strcmp(arg, "on") == 0 || strcmp(arg, "off") == 0)) {
         opts.localEcho = strcmp(arg, "on") == 0;
         return;
     }

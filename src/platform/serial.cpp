@@ -27,7 +27,6 @@
 
 namespace {
 
-
 // A scripted line stands in for a device. Opening it always succeeds and empties the input, as a
 // real open discards what arrived before it; closing drops what is still unread. Bytes fed while
 // it is closed are therefore never read. What the program writes is kept, across reopens, until
