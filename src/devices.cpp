@@ -164,6 +164,18 @@ void DrainDv3Ms(void) {
     }
 }
 
+// The unit answers every command, even one it answers too late for the exchange that sent it, and
+// a line picks up noise or a converter's echo while nobody listens. An exchange that took what
+// waits from before its send would take those as its own replies: a stale "T$" as its
+// acknowledgement, or the half of a reply that noise began, with the real reply spliced on. So it
+// discards them all, an unfinished reply included, and counts only what comes after its command.
+static void ClearDv3Line(void) {
+    FlushInQ(Dv3ComNo);
+    Dv3MsPnt = 0;
+    Dv3MsRdy = 0;
+    Dv3Ms[0] = '\0';
+}
+
 // ---------------------------------------------------------------------------------------------
 // Timer exchanges
 
@@ -201,6 +213,7 @@ static int ReadBackTimer(char code, int *count) {
 int GetTamselTimer(char code, int *count) {
     if (!CloseDv3Gate())
         return 0;
+    ClearDv3Line();
     int value = 0;
     if (!ReadBackTimer(code, &value)) {
         MessagePopup("Communication Error", "Dorvan System timer read error");
@@ -219,7 +232,7 @@ int SetTamselTimer(char code, int count) {
     IntToHex(count, digits);
     char command[DV3_CMD_SIZE];
     BuildDv3Cmd(command, "T", code, digits);
-    DrainDv3Ms();
+    ClearDv3Line();
     XRayCmd(command);
     int readBack = 0;
     int confirmed = WaitDv3Ms() && ReplyBegins("T$") && ReadBackTimer(code, &readBack) &&
@@ -263,6 +276,7 @@ static void ShowVersionReport(const char *identification) {
 int VerifyTamsel(int showReport) {
     if (!CloseDv3Gate())
         return 0;
+    ClearDv3Line();
     // The attention command wakes the unit; whatever it answers is thrown away by the drain.
     XRayCmd("?\r");
     Delay(0.5);

@@ -47,8 +47,11 @@ int WaitDv3Ms(void);
 void DrainDv3Ms(void);
 
 // Unit exchanges. Each takes the gate for its whole run and frees it before returning; when the
-// gate is taken they return 0 at once, sending nothing. Whatever reply text was received stays in
-// Dv3Ms after a failure.
+// gate is taken they return 0 at once, sending nothing. Before its first send each discards
+// everything the line delivered before (complete replies, an unfinished one, bytes not yet taken
+// off the line), so a reply that arrives after its exchange timed out is thrown away by the next
+// one, and Dv3Ms starts empty. Within one exchange the reply timeout runs from each send and covers
+// every reply after it. Whatever reply text was received stays in Dv3Ms after a failure.
 
 // Reads timer code ('A', 'D' or 'W') into *count. 0 on failure, after telling the operator;
 // *count is then left alone.

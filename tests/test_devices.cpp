@@ -234,13 +234,6 @@ TEST_F(ScriptedLinkTest, SilentUnitFailsTheReadAfterTheTimeout) {
     EXPECT_EQ(Dv3Gate, 1);
 }
 
-TEST_F(ScriptedLinkTest, StaleReplyIsTakenAsTheReadAcknowledgement) {
-    FeedScriptedLine(PORT, "T$\r");
-    Answer("TGADC\r", "T$\rTGA0019\r");
-    int count = 0;
-    EXPECT_EQ(GetTamselTimer('A', &count), 0);
-}
-
 TEST_F(ScriptedLinkTest, WriteIsReadBackAndComparedWithTheWholeCount) {
     SimulateUnit();
     EXPECT_EQ(SetTamselTimer('A', 25), 1);
@@ -250,12 +243,6 @@ TEST_F(ScriptedLinkTest, WriteIsReadBackAndComparedWithTheWholeCount) {
     EXPECT_EQ(TakeScriptedLineOutput(PORT), Framed("T", 'D', "1170") + "TGDDF\r");
     EXPECT_EQ(Dv3Gate, 1);
     EXPECT_TRUE(popups.empty());
-}
-
-TEST_F(ScriptedLinkTest, StaleRepliesAreDrainedBeforeAWrite) {
-    SimulateUnit();
-    FeedScriptedLine(PORT, "T$\rTGA0001\r");
-    EXPECT_EQ(SetTamselTimer('A', 1), 1);
 }
 
 TEST_F(ScriptedLinkTest, WriteFailsSilentlyOnEveryBadAnswer) {
@@ -279,6 +266,62 @@ TEST_F(ScriptedLinkTest, WriteFailsSilentlyOnEveryBadAnswer) {
         EXPECT_EQ(Dv3Gate, 1) << c.name;
     }
     EXPECT_TRUE(popups.empty());
+}
+
+// Whatever waits when an exchange starts (replies that came after their exchange gave up, noise
+// that began a reply) is thrown away; only what answers the exchange's own commands counts, and an
+// echo of a command is a wrong reply, never a value. The bytes sent stay exactly the commands.
+TEST_F(ScriptedLinkTest, EveryExchangeStartsOnACleanLine) {
+    enum Kind { READ, WRITE, IDENTIFY };
+    enum Unit { ANSWERS, SILENT, ECHOES };
+    const std::string write1 = Framed("T", 'A', "0001");
+    const struct {
+        const char *name;
+        Kind kind;
+        std::string waiting;
+        Unit unit;
+        int result;
+        std::string sent;
+    } cases[] = {
+        {"acknowledgement before a read", READ, "T$\r", ANSWERS, 1, "TGADC\r"},
+        {"whole read answer before a silent unit", READ, "T$\rTGA0063\r", SILENT, 0, "TGADC\r"},
+        {"unfinished reply before a read", READ, "TGA00", ANSWERS, 1, "TGADC\r"},
+        {"NUL before a read", READ, std::string(1, '\0'), ANSWERS, 1, "TGADC\r"},
+        {"noise before a read", READ, "#k\x8F\x05", ANSWERS, 1, "TGADC\r"},
+        {"echoed read after a failed write's acknowledgement", READ, "T$\r", ECHOES, 0, "TGADC\r"},
+        {"replies before a write", WRITE, "T$\rTGA0001\r", ANSWERS, 1, write1 + "TGADC\r"},
+        {"replies before a write to a silent unit", WRITE, "T$\rT$\rTGA0001\r", SILENT, 0, write1},
+        {"unfinished reply before a write", WRITE, "T", ANSWERS, 1, write1 + "TGADC\r"},
+        {"echoed write", WRITE, "", ECHOES, 0, write1},
+        {"identification before a silent unit", IDENTIFY, "S$\rKX_OLD\r", SILENT, 0, "?\rSVA9\r"},
+        {"unfinished reply before an identification", IDENTIFY, "S", ANSWERS, 1, "?\rSVA9\r"},
+    };
+    const std::map<std::string, std::string> unitAnswers = {
+        {"TGADC\r", "T$\rTGA0019\r"}, {write1, "T$\r"}, {"SVA9\r", "S$\rKX_NEW\r"}};
+    for (const auto &c : cases) {
+        answers.clear();
+        for (const auto &[command, answer] : unitAnswers) {
+            // A written 1 reads back as 1.
+            const std::string reply =
+                c.kind == WRITE && command == "TGADC\r" ? "T$\rTGA0001\r" : answer;
+            if (c.unit != SILENT)
+                Answer(command, (c.unit == ECHOES ? command : "") + reply);
+        }
+        FeedScriptedLine(PORT, c.waiting);
+        popups.clear();
+        int count = -1;
+        const int result = c.kind == READ    ? GetTamselTimer('A', &count)
+                           : c.kind == WRITE ? SetTamselTimer('A', 1)
+                                             : VerifyTamsel(0);
+        EXPECT_EQ(result, c.result) << c.name;
+        EXPECT_EQ(TakeScriptedLineOutput(PORT), c.sent) << c.name;
+        if (c.kind == READ) {
+            EXPECT_EQ(count, c.result ? 25 : -1) << c.name;
+            EXPECT_EQ(popups.size(), c.result ? 0u : 1u) << c.name;
+        }
+        EXPECT_EQ(Dv3Gate, 1) << c.name;
+        FlushInQ(PORT);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

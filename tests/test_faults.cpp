@@ -81,6 +81,17 @@ enum class Action {
     // waits for a unit fallen silent: the program ends with 0, and shows no box after it.
     SignalAtReadErrorBox,
     SignalDuringSilentRefresh,
+    // A converter with local echo switched in: a write, then a refresh, each meet their own echo.
+    EchoOnWriteThenRefresh,
+    // Bytes on the idle line that begin no reply the program could finish: one NUL, noise.
+    NulOnIdleLine,
+    NoiseOnIdleLine,
+    // The unit answers one command 2.3 s late, past the 2 s timeout; the late answer has arrived
+    // by the time the operator acts again.
+    ReadAnsweredLate,
+    WriteAcknowledgedLate,
+    // The adapter pulled out while the program is idle: its status line says the line dropped.
+    PullAdapter,
 };
 
 enum class Recovery {
@@ -89,6 +100,9 @@ enum class Recovery {
     // The unit opens a new pseudo-terminal behind the same path; the operator accepts the port in
     // use in the communication setup, which closes it and opens it again.
     ReopenAndAcceptSamePort,
+    EchoOff,
+    // A new pseudo-terminal behind the same path; the operator only presses Refresh.
+    PlugAdapterBackIn,
 };
 
 // What the operator has seen by the end of a step: the boxes it showed, in order, and the rows.
@@ -242,6 +256,67 @@ const FaultCase FAULT_CASES[] = {
      Action::None,
      NOTHING,
      Recovery::None,
+     NORMAL,
+     PortFileText(2)},
+    // What the line delivered before an exchange is never its answer.
+    {"EchoedWriteAndRead",
+     {},
+     2,
+     PortFile::Missing,
+     NORMAL,
+     Action::EchoOnWriteThenRefresh,
+     {{UPDATE_ERROR_BOX, READ_ERROR_BOX, NOT_READ_BOX}, UNCONFIRMED_AGAIN_ROWS},
+     Recovery::EchoOff,
+     NORMAL,
+     PortFileText(2)},
+    {"NulOnIdleLine",
+     {},
+     2,
+     PortFile::Missing,
+     NORMAL,
+     Action::NulOnIdleLine,
+     NORMAL,
+     Recovery::None,
+     NORMAL,
+     PortFileText(2)},
+    {"NoiseOnIdleLine",
+     {},
+     2,
+     PortFile::Missing,
+     NORMAL,
+     Action::NoiseOnIdleLine,
+     NORMAL,
+     Recovery::None,
+     NORMAL,
+     PortFileText(2)},
+    {"ReadAnsweredLate",
+     {},
+     2,
+     PortFile::Missing,
+     NORMAL,
+     Action::ReadAnsweredLate,
+     {{READ_ERROR_BOX, NOT_READ_BOX}, UNCONFIRMED_AGAIN_ROWS},
+     Recovery::None,
+     NORMAL,
+     PortFileText(2)},
+    {"WriteAcknowledgedLate",
+     {},
+     2,
+     PortFile::Missing,
+     NORMAL,
+     Action::WriteAcknowledgedLate,
+     {{UPDATE_ERROR_BOX}, DEFAULT_UNIT_ROWS},
+     Recovery::None,
+     NORMAL,
+     PortFileText(2)},
+    {"AdapterPulledAndPluggedBackIn",
+     {},
+     2,
+     PortFile::Missing,
+     NORMAL,
+     Action::PullAdapter,
+     NORMAL,
+     Recovery::PlugAdapterBackIn,
      NORMAL,
      PortFileText(2)},
     // Port file faults, with a normal unit.
@@ -432,6 +507,11 @@ class Fault : public ProgramTest, public testing::WithParamInterface<FaultCase> 
         EXPECT_EQ(ShownRows(), seen.rows);
     }
 
+    // Until bytes the unit sent have reached the program's input queue (or the wait gives up).
+    static void WaitForBytesAtProgram(int port) {
+        WaitUntil([port] { return GetInQLen(port) > 0; });
+    }
+
     // The unit prints the new path once its new pseudo-terminal is behind the link.
     bool Reopened(int port) {
         while (auto line = units[port].readLine(WAIT_MS)) {
@@ -490,6 +570,35 @@ TEST_P(Fault, EndsInTheDefinedStateAndARefreshStillAnswers) {
             DuringNextExchange([&] { Terminate(); });
             Press(REFRESH);
             break;
+        case Action::EchoOnWriteThenRefresh:
+            ASSERT_TRUE(units[c.port].send("local-echo on"));
+            Press(ASPIRATION_WRITE);
+            Press(REFRESH);
+            break;
+        case Action::NulOnIdleLine:
+            ASSERT_TRUE(units[c.port].send("inject 00"));
+            WaitForBytesAtProgram(c.port);
+            break;
+        case Action::NoiseOnIdleLine:
+            ASSERT_TRUE(units[c.port].send("inject 5447417e2301ff54"));
+            WaitForBytesAtProgram(c.port);
+            break;
+        case Action::ReadAnsweredLate:
+            ASSERT_TRUE(units[c.port].send("late 2300"));
+            Press(REFRESH);
+            WaitForBytesAtProgram(c.port);
+            break;
+        case Action::WriteAcknowledgedLate:
+            ASSERT_TRUE(units[c.port].send("late 2300"));
+            Press(ASPIRATION_WRITE);
+            WaitForBytesAtProgram(c.port);
+            break;
+        case Action::PullAdapter:
+            ASSERT_TRUE(units[c.port].send("hangup"));
+            EXPECT_TRUE(WaitUntil([&] {
+                return StatusLine() == PortStatus(c.port, "closed: the line dropped");
+            })) << StatusLine();
+            break;
         }
         if (c.action != Action::None)
             ExpectSeen("fault action", c.afterAction);
@@ -508,6 +617,14 @@ TEST_P(Fault, EndsInTheDefinedStateAndARefreshStillAnswers) {
             ASSERT_EQ(SelectedPortIndex(), c.port - 1);
             Click(SetUpPanelHandle, SETUP_OK);
             break;
+        case Recovery::EchoOff:
+            ASSERT_TRUE(units[c.port].send("local-echo off"));
+            break;
+        case Recovery::PlugAdapterBackIn:
+            ASSERT_TRUE(units[c.port].send("reopen"));
+            ASSERT_TRUE(Reopened(c.port));
+            EXPECT_EQ(StatusLine(), PortStatus(c.port, "closed: the line dropped"));
+            break;
         }
 
         if (c.recovery == Recovery::ReopenAndAcceptSamePort) {
@@ -515,6 +632,9 @@ TEST_P(Fault, EndsInTheDefinedStateAndARefreshStillAnswers) {
         }
         Press(REFRESH);
         ExpectSeen("refresh", c.refresh);
+        if (c.recovery == Recovery::PlugAdapterBackIn) {
+            EXPECT_EQ(StatusLine(), PortStatus(c.port, "open"));
+        }
         EXPECT_EQ(Dv3Gate, 1) << "the gate is free once every exchange has ended";
     });
     EXPECT_EQ(result, 0);

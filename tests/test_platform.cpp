@@ -186,6 +186,28 @@ TEST_F(PtyPortTest, OpenDiscardsEarlierBytesAndThePortReopens) {
     SendFromUnit("fresh");
     EXPECT_EQ(ReadPort(5), "fresh");
 
+    // A flush takes the queue (full here, so Qt had stopped reading the line) and what the system
+    // still holds; the line is read again after it.
+    SendFromUnit(Pattern(700));
+    for (int i = 0; i < POLL_ROUNDS && GetInQLen(PORT) < 512; i++) {
+        usleep(100);
+        QCoreApplication::processEvents();
+    }
+    ASSERT_EQ(GetInQLen(PORT), 512);
+    for (int i = 0; i < 20; i++)
+        QCoreApplication::processEvents();
+    SendFromUnit("older");
+    for (int i = 0; i < POLL_ROUNDS && queued < 700 + 5 - 512; i++) {
+        usleep(100);
+        ioctl(slave, FIONREAD, &queued);
+    }
+    EXPECT_EQ(FlushInQ(PORT), 0);
+    for (int i = 0; i < 20; i++)
+        QCoreApplication::processEvents();
+    EXPECT_EQ(GetInQLen(PORT), 0);
+    SendFromUnit("fresh");
+    EXPECT_EQ(ReadPort(5), "fresh");
+
     ASSERT_EQ(Open(), 0);
     EXPECT_EQ(ComWrt(PORT, "x", 1), 1);
     EXPECT_EQ(ReceiveAtUnit(1), "x");
@@ -270,6 +292,32 @@ TEST_F(PtyPortTest, VanishedDeviceClosesThePortWithoutSpinning) {
         fcntl(master, F_SETFL, O_NONBLOCK);
         setenv("TAMSEL_COM5", name, 1);
     }
+
+    // Plugged back in under the same name (a link, as /dev/serial/by-id gives): the next write
+    // opens the device again with the port's settings. A port the program closed stays closed.
+    const std::string link = testing::TempDir() + "tamsel-replug-" + std::to_string(getpid());
+    unlink(link.c_str());
+    ASSERT_EQ(symlink(ttyname(slave), link.c_str()), 0);
+    setenv("TAMSEL_COM5", link.c_str(), 1);
+    ASSERT_EQ(Open(), 0);
+    close(master);
+    close(slave);
+    for (int i = 0; i < 50; i++)
+        QCoreApplication::processEvents();
+    EXPECT_EQ(SetComTime(PORT, 1.0), RT_ERR_NOT_OPEN);
+    char name[128];
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    unlink(link.c_str());
+    ASSERT_EQ(symlink(name, link.c_str()), 0);
+    EXPECT_EQ(ComWrt(PORT, "x", 1), 1);
+    EXPECT_EQ(ReceiveAtUnit(1), "x");
+    termios line;
+    ASSERT_EQ(tcgetattr(slave, &line), 0);
+    EXPECT_EQ(cfgetospeed(&line), (speed_t)B9600);
+    EXPECT_EQ(CloseCom(PORT), 0);
+    EXPECT_EQ(ComWrt(PORT, "y", 1), RT_ERR_NOT_OPEN);
+    unlink(link.c_str());
 }
 
 // A unit that stops reading fills the line; writes that cannot go out then wait (or are refused
@@ -365,8 +413,12 @@ TEST(ScriptedLine, BehavesAsAnAlwaysOpenablePort) {
     EXPECT_EQ(TakeScriptedLineOutput(port), "abcd");
     EXPECT_EQ(TakeScriptedLineOutput(port), "");
 
+    FeedScriptedLine(port, "flushed");
+    EXPECT_EQ(FlushInQ(port), 0);
+    EXPECT_EQ(GetInQLen(port), 0);
     FeedScriptedLine(port, "unread");
     EXPECT_EQ(CloseCom(port), 0);
+    EXPECT_EQ(FlushInQ(port), RT_ERR_NOT_OPEN);
     EXPECT_EQ(GetInQLen(port), 0);
     ASSERT_EQ(OpenComConfig(port, "", 9600, 0, 8, 1, 512, 512), 0);
     EXPECT_EQ(GetInQLen(port), 0);

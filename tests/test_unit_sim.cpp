@@ -149,6 +149,7 @@ TEST(UnitSim, FaultAndShapingOptionsChangeTheBytesSent) {
         {{"--lf"}, {{"TGADC\r", "T$\r\nTGA0019A6\r\n"}}},
         {{"--overlong", "30"}, {{"?\r", "abcdefghijklmnopqrstuvwxyzabcd\rRDY\r"}}},
         {{"--pace"}, {{"SVA9\r", "S$\rKX_DORVAN PUMP 2.3\r"}}},
+        {{"--local-echo"}, {{"TGADC\r", "TGADC\rT$\rTGA0019A6\r"}, {"X\r", "X\rE!\r"}}},
     };
     for (const Case &c : cases) {
         SimProcess sim;
@@ -202,6 +203,18 @@ TEST(UnitSim, ControlChannelChangesTheUnitMidRun) {
     // Three commands in, two answers out, the silenced command's included.
     ASSERT_TRUE(sim.send("count"));
     EXPECT_EQ(sim.readLine(ANSWER_TIMEOUT_MS), std::optional<std::string>("COUNT 18 26"));
+
+    ASSERT_TRUE(sim.send("inject 00580d"));
+    EXPECT_EQ(line.readLines(1, ANSWER_TIMEOUT_MS), std::string("\0X\r", 3));
+    ASSERT_TRUE(sim.send("late 600"));
+    line.send("TGWF2\r");
+    EXPECT_EQ(line.readLines(1, SILENCE_MS), "");
+    EXPECT_EQ(line.readLines(2, ANSWER_TIMEOUT_MS), "T$\rTGW1234BC\r");
+    EXPECT_EQ(line.ask("TGWF2\r", 2), "T$\rTGW1234BC\r") << "late holds one command's answers";
+    ASSERT_TRUE(sim.send("local-echo on"));
+    EXPECT_EQ(line.ask("?\r", 2), "?\rRDY\r");
+    ASSERT_TRUE(sim.send("local-echo off"));
+    EXPECT_EQ(line.ask("?\r", 1), "RDY\r");
 
     ASSERT_TRUE(sim.send("hangup"));
     line.readLines(1, ANSWER_TIMEOUT_MS);

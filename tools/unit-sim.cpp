@@ -16,6 +16,8 @@
 //   --overlong N          send a junk line of N lower-case letters + CR before every reply line
 //   --noise               send 1 to 3 bytes of LF / SUB after every reply line
 //   --echo                print every command received to stdout, one per line
+//   --local-echo          send every byte received straight back, before any answer (a converter
+//                         with local echo)
 //   --fault-rate N        fault one exchange in N at random, printing "FAULT <command>"
 //   --seed S              seed of --fault-rate and --noise (default 1)
 //
@@ -23,7 +25,9 @@
 // --echo / --fault-rate the command lines and FAULT lines in the order the commands arrived.
 // Commands are printed without their CR; bytes outside 0x20..0x7E and the backslash as \xHH.
 //
-// stdin, one line each: "silent on|off", "set A|D|W N", "hangup" (close the pty),
+// stdin, one line each: "silent on|off", "local-echo on|off", "set A|D|W N", "late MS" (the
+// answers to the next command are held back MS milliseconds, then sent), "inject HEX" (the bytes
+// given as hex pairs go on the line at once, outside any answer), "hangup" (close the pty),
 // "reopen" (new pty, symlink re-pointed, "PATH <path>" printed), "count" (prints
 // "COUNT <bytes received> <bytes sent>", every byte that crossed the line so far), "quit". A
 // control line written before a command reaches the pty is applied before that command. EOF is
@@ -83,6 +87,7 @@ struct Options {
     long overlong = 0;
     bool noise = false;
     bool echo = false;
+    bool localEcho = false;
     unsigned long faultRate = 0;
     unsigned long seed = 1;
 };
@@ -114,6 +119,12 @@ int paceTimerFd = -1;
 // Bytes that crossed the line, for "count".
 unsigned long long bytesReceived = 0;
 unsigned long long bytesSent = 0;
+
+// "late": the delay for the answers to the next command, and the answers held back meanwhile.
+long lateMsForNextCommand = 0;
+bool holdingAnswers = false;
+std::string heldAnswers;
+Clock::time_point heldUntil;
 
 bool written[3] = {false, false, false};
 // Timer code of the previous command if it was a write, else 0: the next read is its read-back.
@@ -234,7 +245,17 @@ void SendLine(const std::string &text) {
         for (unsigned i = 0; i < n; ++i)
             bytes += NOISE[noiseRng() % 2];
     }
-    QueueBytes(bytes);
+    if (holdingAnswers)
+        heldAnswers += bytes;
+    else
+        QueueBytes(bytes);
+}
+
+void ReleaseHeldAnswers() {
+    if (heldAnswers.empty() || Clock::now() < heldUntil)
+        return;
+    QueueBytes(heldAnswers);
+    heldAnswers.clear();
 }
 
 Fault DrawFault(bool canBadValue, bool isReadback) {
@@ -276,9 +297,7 @@ void AnswerVersion(Fault fault) {
     SendLine(fault == Fault::BadValue ? "KY_UNKNOWN" : opts.id);
 }
 
-void HandleCommand(const std::string &command) {
-    if (opts.echo)
-        PrintLine(Escaped(command));
+void AnswerCommand(const std::string &command) {
     const char readbackOf = lastWriteCode;
     lastWriteCode = 0;
 
@@ -340,6 +359,17 @@ void HandleCommand(const std::string &command) {
     }
 }
 
+void HandleCommand(const std::string &command) {
+    if (opts.echo)
+        PrintLine(Escaped(command));
+    holdingAnswers = lateMsForNextCommand > 0;
+    if (holdingAnswers)
+        heldUntil = Clock::now() + std::chrono::milliseconds(lateMsForNextCommand);
+    lateMsForNextCommand = 0;
+    AnswerCommand(command);
+    holdingAnswers = false;
+}
+
 void HandleLineBytes(const char *data, size_t size) {
     for (size_t i = 0; i < size; ++i) {
         const char c = data[i];
@@ -366,6 +396,7 @@ void ClosePty() {
         close(slaveFd);
     masterFd = slaveFd = -1;
     outQueue.clear();
+    heldAnswers.clear();
     commandBuffer.clear();
     masterWritable = true;
 }
@@ -422,7 +453,25 @@ void OpenPty() {
     UpdateLink();
 }
 
+// "inject": hex pairs, upper or lower case, nothing else.
+bool ParseHexBytes(const std::string &hex, std::string *bytes) {
+    if (hex.empty() || hex.size() % 2 != 0 ||
+        hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return false;
+    for (size_t i = 0; i < hex.size(); i += 2)
+        bytes->push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return true;
+}
+
 void HandleControl(const std::string &line) {
+    static const std::string INJECT = "inject ";
+    if (line.compare(0, INJECT.size(), INJECT) == 0) {
+        std::string bytes;
+        if (ParseHexBytes(line.substr(INJECT.size()), &bytes)) {
+            QueueBytes(bytes);
+            return;
+        }
+    }
     char what[16] = "";
     char arg[32] = "";
     char extra[2] = "";
@@ -431,6 +480,19 @@ void HandleControl(const std::string &line) {
     if (cmd == "silent" && fields == 2 && (strcmp(arg, "on") == 0 || strcmp(arg, "off") == 0)) {
         opts.silent = strcmp(arg, "on") == 0;
         return;
+    }
+    if (cmd == "local-echo" && fields == 2 && (strcmp(arg, "on") == 0 || strcmp(arg, "off") == 0)) {
+        opts.localEcho = strcmp(arg, "on") == 0;
+        return;
+    }
+    if (cmd == "late" && fields == 2) {
+        char *end = nullptr;
+        errno = 0;
+        const long ms = strtol(arg, &end, 10);
+        if (errno == 0 && end != arg && *end == '\0' && ms >= 0 && ms <= 600000) {
+            lateMsForNextCommand = ms;
+            return;
+        }
     }
     if (cmd == "set") {
         char code = 0;
@@ -492,6 +554,8 @@ void ReadMaster() {
     const ssize_t got = read(masterFd, buf, sizeof buf);
     if (got > 0) {
         bytesReceived += static_cast<unsigned long long>(got);
+        if (opts.localEcho)
+            QueueBytes(std::string(buf, static_cast<size_t>(got)));
         HandleLineBytes(buf, static_cast<size_t>(got));
     } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
         // Only a hangup forced on the slave gets here (our own slave fd keeps the line up);
@@ -597,6 +661,8 @@ void ParseOptions(int argc, char **argv) {
             opts.noise = true;
         else if (a == "--echo")
             opts.echo = true;
+        else if (a == "--local-echo")
+            opts.localEcho = true;
         else if (a == "--fault-rate")
             opts.faultRate = static_cast<unsigned long>(number(i, 0, 1000000000));
         else if (a == "--seed")
@@ -652,6 +718,14 @@ int main(int argc, char **argv) {
         }
         struct timespec noWait = {0, 0};
         struct timespec *timeout = nullptr;
+        struct timespec untilHeld = {0, 0};
+        if (!heldAnswers.empty()) {
+            const long long ns = std::max<long long>(
+                0, std::chrono::duration_cast<Nanos>(heldUntil - Clock::now()).count());
+            untilHeld.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+            untilHeld.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+            timeout = &untilHeld;
+        }
         if (masterFd >= 0 && !outQueue.empty() && masterWritable) {
             if (IsPaced()) {
                 ArmPaceTimer(nextByteAt);
@@ -684,6 +758,7 @@ int main(int argc, char **argv) {
             const ssize_t taken = read(paceTimerFd, &expirations, sizeof expirations);
             (void)taken;
         }
+        ReleaseHeldAnswers();
         WriteOutput();
     }
 

@@ -27,7 +27,10 @@ enum RuntimeError {
 // below 1 is RT_ERR_ARGUMENT everywhere. Device ports need InitCVIRTE first (RT_ERR_ARGUMENT
 // before it).
 // A device that vanishes while open (adapter pulled, line hung up) closes its port: from then on
-// reads see nothing and writes report RT_ERR_NOT_OPEN, until an open succeeds again.
+// reads see nothing, and each ComWrt on that port first tries once to open the same device again
+// (the name port n maps to now) with the port's last settings; writes report RT_ERR_NOT_OPEN while
+// that fails. Nothing tries between writes. A port closed by CloseCom, or whose last OpenComConfig
+// failed, is never reopened by a write.
 // The port last opened or tried shows on the panels' status lines with its device and whether it
 // is open, could not be opened, was closed, or was closed because its line dropped.
 
@@ -51,15 +54,21 @@ int SetXMode(int port, int mode);
 // (ComWrt queues, ComRdByte takes what is waiting), so the timeout bounds no call.
 int SetComTime(int port, double timeoutSeconds);
 // Queues count bytes for sending, starts sending at once, and returns the number queued: fewer than
-// count (down to 0) when the output queue is full. RT_ERR_ARGUMENT for a null buffer or a negative
-// count, RT_ERR_NOT_OPEN when the port is not open; after a termination signal 0, and nothing is
-// sent.
+// count (down to 0) when the output queue is full. On a port whose line dropped it first tries to
+// reopen the device (see above), and the status lines show whether that opened it. RT_ERR_ARGUMENT
+// for a null buffer or a negative count, RT_ERR_NOT_OPEN when the port is not open; after a
+// termination signal 0, and nothing is sent (and nothing is reopened).
 int ComWrt(int port, const char *buffer, int count);
 // Bytes waiting in the input queue; 0 when none or when the port is not open.
 int GetInQLen(int port);
 // The next byte (0..255) from the input queue; RT_ERR_IO when none is waiting, RT_ERR_NOT_OPEN when
 // the port is not open.
 int ComRdByte(int port);
+// Discards everything the port has received and not yet handed over: the input queue, and bytes the
+// system holds that the queue has not taken yet. Bytes that arrive after it are kept. It does not
+// wait and does not poll the line. 0; RT_ERR_NOT_OPEN when the port is not open, RT_ERR_IO when
+// the system refuses.
+int FlushInQ(int port);
 // Closes the port. Closing a port that is not open succeeds.
 int CloseCom(int port);
 // The device path that port n maps to ("" for a port number below 1); for showing to the operator.

@@ -21,13 +21,6 @@
 
 namespace {
 
-// A device port. The QSerialPort is made at the first open and kept for the life of the process;
-// between uses it is simply closed.
-struct DevicePort {
-    QSerialPort *serial = nullptr;
-    qint64 outQueueSize = 0;
-};
-
 // A scripted line stands in for a device. Opening it always succeeds and empties the input, as a
 // real open discards what arrived before it; closing drops what is still unread. Bytes fed while
 // it is closed are therefore never read. What the program writes is kept, across reopens, until
@@ -47,6 +40,16 @@ struct LineSettings {
     QSerialPort::StopBits stopBits;
     qint64 inQueueSize;
     qint64 outQueueSize;
+};
+
+// A device port. The QSerialPort is made at the first open and kept for the life of the process;
+// between uses it is simply closed. settings are those of the last open that succeeded.
+// reopenOnWrite is set while the port is closed because its line dropped: the adapter may be
+// plugged back in, and the next write tries the device once more before it gives up.
+struct DevicePort {
+    QSerialPort *serial = nullptr;
+    LineSettings settings{};
+    bool reopenOnWrite = false;
 };
 
 std::map<int, DevicePort> serialDevicePorts;
@@ -96,8 +99,9 @@ bool SettingsFromArguments(long baud, int parity, int dataBits, int stopBits, in
 // QSerialPort 6.4 keeps a port open after its line hangs up, and its read notifier takes the
 // read() of 0 that follows as a ReadError with a stale errno, over and over at full CPU; a pulled
 // USB adapter looks the same. While the port is open, the first read, write or resource error
-// closes it: that ends the notifiers, and the closed state is what the program sees from then on.
-// Closing from inside the notifier's own signal is safe, as Qt deletes its notifiers later.
+// closes it: that ends the notifiers, and the closed state is what the program sees until its next
+// write tries the device again. Closing from inside the notifier's own signal is safe, as Qt
+// deletes its notifiers later.
 // A write that would block cannot cause this (ComWrt only pushes bytes when the line can take
 // them), so a backed-up line is never mistaken for a dead one.
 void CloseOnLineFailure(int port, QSerialPort *serial, QSerialPort::SerialPortError error) {
@@ -105,6 +109,7 @@ void CloseOnLineFailure(int port, QSerialPort *serial, QSerialPort::SerialPortEr
          error == QSerialPort::ResourceError) &&
         serial->isOpen()) {
         serial->close();
+        serialDevicePorts[port].reopenOnWrite = true;
         ReportPortState(port, PORT_LINE_DROPPED);
     }
 }
@@ -147,8 +152,27 @@ int OpenDevice(int port, const LineSettings &settings) {
     // Qt does not flush on open: without this, bytes the line delivered before the open would be
     // read as the first reply.
     serial->clear();
-    device.outQueueSize = settings.outQueueSize;
+    device.settings = settings;
     return 0;
+}
+
+// Once, for a write on a port whose line dropped: the same name, which a by-id link may now resolve
+// to another tty, with the settings the port had, its flow control included. Only a write does
+// this, never a timer or a read, so an idle program does not poll for the adapter; a failed try
+// leaves the port waiting for the next write.
+DevicePort *ReopenDroppedDevice(int port) {
+    auto found = serialDevicePorts.find(port);
+    if (found == serialDevicePorts.end() || !found->second.reopenOnWrite)
+        return nullptr;
+    DevicePort &device = found->second;
+    const QSerialPort::FlowControl flowControl = device.serial->flowControl();
+    const int result = OpenDevice(port, device.settings);
+    if (result == 0 && !device.serial->setFlowControl(flowControl))
+        device.serial->close();
+    const bool opened = device.serial->isOpen();
+    device.reopenOnWrite = !opened;
+    ReportPortState(port, opened ? PORT_OPENED : PORT_OPEN_FAILED);
+    return opened ? &device : nullptr;
 }
 
 int SetFlowControl(int port, bool on, QSerialPort::FlowControl kind) {
@@ -186,6 +210,9 @@ int OpenComConfig(int port, const char *deviceName, long baud, int parity, int d
         ReportPortState(port, PORT_OPENED);
         return 0;
     }
+    // The program's own open decides from now on; a drop before it is no longer undone by a write.
+    if (auto found = serialDevicePorts.find(port); found != serialDevicePorts.end())
+        found->second.reopenOnWrite = false;
     const int result = OpenDevice(port, settings);
     if (result != RT_ERR_ARGUMENT)
         ReportPortState(port, result == 0 ? PORT_OPENED : PORT_OPEN_FAILED);
@@ -231,9 +258,11 @@ int ComWrt(int port, const char *buffer, int count) {
     }
     DevicePort *device = FindOpenDevice(port);
     if (!device)
+        device = ReopenDroppedDevice(port);
+    if (!device)
         return RT_ERR_NOT_OPEN;
     QSerialPort *serial = device->serial;
-    const qint64 room = device->outQueueSize - serial->bytesToWrite();
+    const qint64 room = device->settings.outQueueSize - serial->bytesToWrite();
     const int queued = room < count ? static_cast<int>(room > 0 ? room : 0) : count;
     if (queued == 0)
         return 0;
@@ -286,6 +315,31 @@ int ComRdByte(int port) {
     return static_cast<unsigned char>(byte);
 }
 
+int FlushInQ(int port) {
+    if (port < 1)
+        return RT_ERR_ARGUMENT;
+    if (ScriptedLine *line = FindScriptedLine(port)) {
+        if (!line->open)
+            return RT_ERR_NOT_OPEN;
+        line->input.clear();
+        line->inputRead = 0;
+        return 0;
+    }
+    DevicePort *device = FindOpenDevice(port);
+    if (!device)
+        return RT_ERR_NOT_OPEN;
+    QSerialPort *serial = device->serial;
+    // clear() empties Qt's buffer and what the system holds (tcflush, PurgeComm), so nothing is
+    // decided by polling, which on Windows may need several rounds to see a byte. Qt stops reading
+    // the line while its buffer is full and starts again only from a read: the empty read after
+    // the clear is that read, or the line would stay deaf.
+    if (!serial->clear(QSerialPort::Input))
+        return RT_ERR_IO;
+    char none;
+    serial->read(&none, 1);
+    return 0;
+}
+
 int CloseCom(int port) {
     if (port < 1)
         return RT_ERR_ARGUMENT;
@@ -297,6 +351,8 @@ int CloseCom(int port) {
         line->inputRead = 0;
         return 0;
     }
+    if (auto found = serialDevicePorts.find(port); found != serialDevicePorts.end())
+        found->second.reopenOnWrite = false;
     if (DevicePort *device = FindOpenDevice(port)) {
         device->serial->close();
         ReportPortState(port, PORT_CLOSED);
