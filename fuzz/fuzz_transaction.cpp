@@ -151,7 +151,7 @@ void Identify(bool showReport) {
 
 } // namespace
 
-// VerifyTamsel waits half a second for the unit to wake before it drains the answer to the
+// VerifyTamsel waits half a second for the unit to wake before it throws away the answer to the
 // attention command. The target is linked with --wrap for the run-time's Delay, so that wait costs
 // nothing: what the unit sends meanwhile arrives, and no timer ticks, as during the real wait.
 extern "C" void __wrap__Z5Delayd(double) {

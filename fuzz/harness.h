@@ -12,7 +12,7 @@
 enum {
     FUZZ_PORT = 7,
     // The real port's input queue holds 512 bytes; the scripted line would hold any number, and a
-    // drain facing more than a real line can deliver would not be testing the program.
+    // line delivering more than a real one can would not be testing the program.
     FUZZ_QUEUE_SIZE = 512,
 };
 

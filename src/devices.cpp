@@ -22,9 +22,6 @@ int Dv3MsRdy = 0;
 int TamselTOut = 0;
 
 enum {
-    // The input queue holds at most 512 bytes, so at most 512 complete replies can be waiting.
-    // A drain that finds more is facing a line that never stops talking, not stale replies.
-    DV3_DRAIN_LIMIT = 1024,
     TIMER_DIGITS = 4,
 };
 
@@ -159,10 +156,6 @@ int WaitDv3Ms(void) {
     return 1;
 }
 
-void DrainDv3Ms(void) {
-    for (int drained = 0; drained < DV3_DRAIN_LIMIT && GetDv3Ms() == 1; drained++) {
-    }
-}
 
 // The unit answers every command, even one it answers too late for the exchange that sent it, and
 // a line picks up noise or a converter's echo while nobody listens. An exchange that took what
@@ -277,12 +270,15 @@ int VerifyTamsel(int showReport) {
     if (!CloseDv3Gate())
         return 0;
     ClearDv3Line();
-    // The attention command wakes the unit; whatever it answers is thrown away by the drain.
+    // The attention command wakes the unit. Whatever it answers is thrown away before the version
+    // command, by the system as well: a drain through the event loop would only start taking it
+    // in where the system hands bytes over in several rounds (Windows), and the answer would then
+    // arrive as the first reply to "SV".
     XRayCmd("?\r");
     Delay(0.5);
     char command[DV3_CMD_SIZE];
     BuildDv3Cmd(command, "SV", 0, "");
-    DrainDv3Ms();
+    ClearDv3Line();
     XRayCmd(command);
     int result = WaitDv3Ms() && ReplyBegins("S$") && WaitDv3Ms() && ReplyBegins("KX_");
     if (showReport == 1)

@@ -43,8 +43,6 @@ int XrayTimeSlice(int panel, int control, int event, void *callbackData, int eve
 // Polls until a complete reply is in Dv3Ms (1), or the reply timeout has run out or the program
 // was told to end (0).
 int WaitDv3Ms(void);
-// Throws away every complete reply already waiting; a partial reply stays.
-void DrainDv3Ms(void);
 
 // Unit exchanges. Each takes the gate for its whole run and frees it before returning; when the
 // gate is taken they return 0 at once, sending nothing. Before its first send each discards

@@ -67,6 +67,9 @@ std::string SystemPortPath(int port);
 QString SerialDeviceName(const std::string &path);
 // Makes the open port exclusive under every name of its device. false: another program has it.
 bool LockOpenedDevice(QSerialPort *serial);
+// Throws away what the system has received on the line and not yet handed to Qt, without
+// disturbing a read under way. false when the system refuses.
+bool DiscardSystemInput(QSerialPort *serial);
 // Whether the line takes bytes now, so that a write cannot fail for a full queue.
 bool LineWritable(QSerialPort *serial);
 enum DeviceKind {

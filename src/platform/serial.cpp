@@ -329,15 +329,22 @@ int FlushInQ(int port) {
     if (!device)
         return RT_ERR_NOT_OPEN;
     QSerialPort *serial = device->serial;
-    // clear() empties Qt's buffer and what the system holds (tcflush, PurgeComm), so nothing is
-    // decided by polling, which on Windows may need several rounds to see a byte. Qt stops reading
-    // the line while its buffer is full and starts again only from a read: the empty read after
-    // the clear is that read, or the line would stay deaf.
-    if (!serial->clear(QSerialPort::Input))
-        return RT_ERR_IO;
-    char none;
-    serial->read(&none, 1);
-    return 0;
+    // Qt stops reading the line while its buffer is full, and starts again only from a read that
+    // finds the buffer empty: after such a flush that read must come, or the line would stay deaf.
+    // Otherwise no such read is made: on Windows it starts a read of the line that Wine keeps
+    // waiting, and the next bytes would go to it and arrive after the flush.
+    const bool full = serial->bytesAvailable() >= serial->readBufferSize();
+    // The system's bytes first, then Qt's, so nothing is decided by polling, which on Windows may
+    // need several rounds to see a byte. Reading exactly what Qt holds, and only when it holds
+    // something, empties its buffer without asking the line for more.
+    const bool discarded = DiscardSystemInput(serial);
+    if (const qint64 held = serial->bytesAvailable(); held > 0)
+        serial->read(held);
+    if (full) {
+        char none;
+        serial->read(&none, 1);
+    }
+    return discarded ? 0 : RT_ERR_IO;
 }
 
 int CloseCom(int port) {

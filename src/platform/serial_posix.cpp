@@ -35,6 +35,11 @@ bool LockOpenedDevice(QSerialPort *serial) {
     return flock(static_cast<int>(serial->handle()), LOCK_EX | LOCK_NB) == 0;
 }
 
+// Qt's clear() is tcflush here, and it empties Qt's own buffer too.
+bool DiscardSystemInput(QSerialPort *serial) {
+    return serial->clear(QSerialPort::Input);
+}
+
 // A write that would block fails with EAGAIN, which Qt reports as a ResourceError. A hung-up line
 // counts as writable: the write then fails and closes the port.
 bool LineWritable(QSerialPort *serial) {

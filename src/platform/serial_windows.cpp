@@ -4,6 +4,8 @@
 #include <QRegularExpression>
 #include <QSerialPort>
 
+#include <windows.h>
+
 #include <cstdio>
 
 std::string SystemPortPath(int port) {
@@ -26,6 +28,13 @@ QString SerialDeviceName(const std::string &path) {
 // QSerialPort opens a port with no sharing: a second opener, under any name, is refused.
 bool LockOpenedDevice(QSerialPort *) {
     return true;
+}
+
+// Not Qt's clear(): it purges with PURGE_RXABORT, which aborts the read Qt keeps under way, and Qt
+// then takes the aborted read for a failed line and stops reading. Clearing the queue alone leaves
+// that read in place.
+bool DiscardSystemInput(QSerialPort *serial) {
+    return PurgeComm(serial->handle(), PURGE_RXCLEAR) != 0;
 }
 
 // Writes are overlapped and queued by the system: a full queue never fails a write.
