@@ -50,6 +50,8 @@ bool IsMainWindow(HWND window) {
     return false;
 }
 
+// Posted messages (taskkill's WM_CLOSE) reach the filter from the event loop, with no result to
+// give; sent ones (the session's) from the window procedure, whose result the sender reads.
 class SessionEvents : public QAbstractNativeEventFilter {
   public:
     bool nativeEventFilter(const QByteArray &type, void *message, qintptr *result) override {
@@ -61,21 +63,25 @@ class SessionEvents : public QAbstractNativeEventFilter {
             if (!IsMainWindow(msg->hwnd))
                 return false;
             EndNowOrRequestTermination();
-            *result = 0;
-            return true;
+            return Answer(result, 0);
         // The session ends: the program agrees, and ends before the system asks again.
         case WM_QUERYENDSESSION:
             EndNowOrRequestTermination();
-            *result = TRUE;
-            return true;
+            return Answer(result, TRUE);
         case WM_ENDSESSION:
             if (msg->wParam)
                 EndNowOrRequestTermination();
-            *result = 0;
-            return true;
+            return Answer(result, 0);
         default:
             return false;
         }
+    }
+
+  private:
+    static bool Answer(qintptr *result, qintptr value) {
+        if (result)
+            *result = value;
+        return true;
     }
 };
 

@@ -25,8 +25,24 @@ QString SerialDeviceName(const std::string &path) {
     return port.hasMatch() ? QStringLiteral("\\\\.\\COM") + port.captured(1) : name;
 }
 
-// QSerialPort opens a port with no sharing: a second opener, under any name, is refused.
-bool LockOpenedDevice(QSerialPort *) {
+// QSerialPort opens a port with no sharing, and a port's driver refuses a second opener, but not
+// every driver does (Wine's serial ports, some virtual ones). A named lock per port, held while
+// the port is open, keeps two of these programs off one port in any case. The name is the port's
+// name without the "\\.\" prefix, so "COM2" and "\\.\COM2" take the same lock.
+bool LockOpenedDevice(QSerialPort *serial) {
+    QString port = serial->portName();
+    port.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    const QString name = QStringLiteral("Local\\Tamsel serial port ") + port;
+    HANDLE lock = CreateMutexW(nullptr, FALSE, reinterpret_cast<const wchar_t *>(name.utf16()));
+    if (!lock)
+        return false;
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(lock);
+        return false;
+    }
+    QObject::connect(
+        serial, &QIODevice::aboutToClose, serial, [lock] { CloseHandle(lock); },
+        Qt::SingleShotConnection);
     return true;
 }
 
