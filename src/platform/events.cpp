@@ -117,6 +117,7 @@ int InitCVIRTE(void *hInstance, char *argv[], void *reserved) {
     (void)hInstance;
     (void)reserved;
     if (!QCoreApplication::instance()) {
+        SetUpStandardOutput();
         if (!eventsArguments)
             eventsArguments = CopyArguments(argv);
         if (!DisplayNamed(eventsArguments->texts)) {

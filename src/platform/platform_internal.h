@@ -90,6 +90,8 @@ void MarkTerminating();
 // boxes. false when an earlier request is still outstanding (the program is held somewhere); the
 // caller then ends the process at once.
 bool RequestTermination();
+// Makes standard output carry exactly the bytes written to it.
+void SetUpStandardOutput();
 // Whether a display to show panels on is named, where that can be known before Qt tries.
 bool DisplayNamed(const std::vector<std::string> &arguments);
 

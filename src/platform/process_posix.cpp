@@ -66,6 +66,9 @@ bool InstallTerminationHandling() {
            sigaction(SIGHUP, &action, nullptr) == 0;
 }
 
+// POSIX streams never translate line ends.
+void SetUpStandardOutput() {}
+
 // QApplication ends the process when its platform plugin cannot start, so the obvious case of no
 // display at all is caught first and reported as a failure the caller can handle.
 bool DisplayNamed(const std::vector<std::string> &arguments) {

@@ -14,6 +14,11 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+
 namespace {
 
 constexpr double MAX_DELAY_SECONDS = 1e9;
@@ -101,6 +106,11 @@ bool InstallTerminationHandling() {
     // that console's Ctrl+C and Ctrl+Break. Started from Explorer there is none, and that is fine.
     AttachConsole(ATTACH_PARENT_PROCESS);
     return SetConsoleCtrlHandler(OnConsoleControl, TRUE) != 0;
+}
+
+// Standard output is in text mode, which would write the overrun line's "\r\n" as "\r\r\n".
+void SetUpStandardOutput() {
+    _setmode(_fileno(stdout), _O_BINARY);
 }
 
 // Windows always has a display for the windows platform; a platform named that cannot start ends

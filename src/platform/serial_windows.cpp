@@ -58,8 +58,14 @@ bool LineWritable(QSerialPort *) {
     return true;
 }
 
-// Nothing is opened to look: opening a port raises its control lines. A port is there when the
-// system lists it.
-DeviceKind ExamineDevice(const QString &) {
-    return DEVICE_SYSTEM_PORT;
+// Nothing is opened to look: opening a port raises its control lines. A port's driver makes its
+// DOS device name ("COM2") while the port is there, open or not; the system's list of ports adds
+// what it knows of the hardware, and may not list a virtual port at all.
+DeviceKind ExamineDevice(const QString &device) {
+    const QString prefix = QStringLiteral("\\\\.\\");
+    const QString name = device.startsWith(prefix) ? device.mid(prefix.size()) : device;
+    wchar_t target[MAX_PATH];
+    const bool exists = QueryDosDeviceW(reinterpret_cast<const wchar_t *>(name.utf16()), target,
+                                        MAX_PATH) != 0;
+    return exists ? DEVICE_OTHER : DEVICE_ABSENT;
 }
