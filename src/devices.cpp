@@ -156,7 +156,6 @@ int WaitDv3Ms(void) {
     return 1;
 }
 
-
 // The unit answers every command, even one it answers too late for the exchange that sent it, and
 // a line picks up noise or a converter's echo while nobody listens. An exchange that took what
 // waits from before its send would take those as its own replies: a stale "T$" as its

@@ -11,8 +11,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -25,6 +25,8 @@ namespace {
 // of a second is prompt for a person and no more often than the reply timeout's own tick, so in
 // the program, where that timer always runs, the bound never costs a wake of its own.
 constexpr int WAIT_BOUND_MS = 100;
+
+constexpr double MAX_DELAY_SECONDS = 1e9;
 
 // QApplication keeps references to argc and argv for its whole life, and is never destroyed, so
 // their storage is allocated once and never freed.
@@ -221,6 +223,12 @@ bool RequestTermination() {
 
 bool LoopEnding() {
     return eventsLoopEnding && eventsPollDepth == 0;
+}
+
+void Delay(double seconds) {
+    if (!(seconds > 0) || eventsTerminating)
+        return;
+    SleepUnlessEnding(std::min(seconds, MAX_DELAY_SECONDS));
 }
 
 int Cls(void) {

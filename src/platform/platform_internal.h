@@ -90,6 +90,9 @@ void MarkTerminating();
 // boxes. false when an earlier request is still outstanding (the program is held somewhere); the
 // caller then ends the process at once.
 bool RequestTermination();
+// Sleeps the given time (above 0, at most 1e9 seconds) without dispatching events, or until the
+// run-time is told to end.
+void SleepUnlessEnding(double seconds);
 // Makes standard output carry exactly the bytes written to it.
 void SetUpStandardOutput();
 // Whether a display to show panels on is named, where that can be known before Qt tries.

@@ -1,4 +1,4 @@
-// Process service, the POSIX side: termination signals, the display check, and Delay.
+// Process service, the POSIX side: termination signals, the display check, and the sleep of Delay.
 #include "platform_internal.h"
 #include "runtime.h"
 
@@ -14,8 +14,6 @@
 #include <cstring>
 
 namespace {
-
-constexpr double MAX_DELAY_SECONDS = 1e9;
 
 // The write end is the only thing besides the run-time's ending flag that the handler touches.
 int processSignalPipe[2] = {-1, -1};
@@ -81,11 +79,7 @@ bool DisplayNamed(const std::vector<std::string> &arguments) {
     return false;
 }
 
-void Delay(double seconds) {
-    if (!(seconds > 0) || TerminationRequested())
-        return;
-    if (seconds > MAX_DELAY_SECONDS)
-        seconds = MAX_DELAY_SECONDS;
+void SleepUnlessEnding(double seconds) {
     timespec left;
     left.tv_sec = static_cast<time_t>(seconds);
     left.tv_nsec = static_cast<long>((seconds - static_cast<double>(left.tv_sec)) * 1e9);

@@ -1,5 +1,5 @@
 // Process service, the Windows side: the requests to end the program (a closed window, the end of
-// the session, Ctrl+C at a console), and Delay.
+// the session, Ctrl+C at a console), and the sleep of Delay.
 //
 // Each ends the program as a termination signal does on POSIX: the loop quits, open boxes are
 // dismissed and nothing more is sent. The window messages arrive on the loop's thread; a console
@@ -21,13 +21,12 @@
 
 namespace {
 
-constexpr double MAX_DELAY_SECONDS = 1e9;
-// The longest single wait of Delay: a DWORD of milliseconds holds about 49 days.
+// The longest single wait of a sleep: a DWORD of milliseconds holds about 49 days.
 constexpr double LONGEST_WAIT_SECONDS = 86400.0;
 // The exit code of a process ended from its console.
 constexpr UINT EXIT_ENDED_AT_ONCE = 0xC000013A;
 
-// Set by a console control event, until the loop's thread has taken it; also ends a Delay.
+// Set by a console control event, until the loop's thread has taken it; also ends a sleep.
 HANDLE processConsoleRequest = nullptr;
 
 void EndNowOrRequestTermination() {
@@ -119,11 +118,7 @@ bool DisplayNamed(const std::vector<std::string> &) {
     return true;
 }
 
-void Delay(double seconds) {
-    if (!(seconds > 0) || TerminationRequested())
-        return;
-    if (seconds > MAX_DELAY_SECONDS)
-        seconds = MAX_DELAY_SECONDS;
+void SleepUnlessEnding(double seconds) {
     // A console's Ctrl+C sets the event; a request through a window waits for the loop, which
     // is not running while this waits.
     while (seconds > 0 && !TerminationRequested()) {

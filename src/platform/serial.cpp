@@ -31,6 +31,11 @@ struct ScriptedLine {
     size_t inputRead = 0;
     std::string output;
     std::function<void(const std::string &written)> responder;
+
+    void DropInput() {
+        input.clear();
+        inputRead = 0;
+    }
 };
 
 struct LineSettings {
@@ -175,6 +180,12 @@ DevicePort *ReopenDroppedDevice(int port) {
     return opened ? &device : nullptr;
 }
 
+// The program opens or closes the port itself: a line that dropped before is not reopened.
+void ForgetDroppedLine(int port) {
+    if (auto found = serialDevicePorts.find(port); found != serialDevicePorts.end())
+        found->second.reopenOnWrite = false;
+}
+
 int SetFlowControl(int port, bool on, QSerialPort::FlowControl kind) {
     if (port < 1)
         return RT_ERR_ARGUMENT;
@@ -205,14 +216,12 @@ int OpenComConfig(int port, const char *deviceName, long baud, int parity, int d
         return RT_ERR_OPEN_FAILED;
     if (ScriptedLine *line = FindScriptedLine(port)) {
         line->open = true;
-        line->input.clear();
-        line->inputRead = 0;
+        line->DropInput();
         ReportPortState(port, PORT_OPENED);
         return 0;
     }
     // The program's own open decides from now on; a drop before it is no longer undone by a write.
-    if (auto found = serialDevicePorts.find(port); found != serialDevicePorts.end())
-        found->second.reopenOnWrite = false;
+    ForgetDroppedLine(port);
     const int result = OpenDevice(port, settings);
     if (result != RT_ERR_ARGUMENT)
         ReportPortState(port, result == 0 ? PORT_OPENED : PORT_OPEN_FAILED);
@@ -300,10 +309,8 @@ int ComRdByte(int port) {
         if (line->inputRead == line->input.size())
             return RT_ERR_IO;
         const unsigned char byte = static_cast<unsigned char>(line->input[line->inputRead++]);
-        if (line->inputRead == line->input.size()) {
-            line->input.clear();
-            line->inputRead = 0;
-        }
+        if (line->inputRead == line->input.size())
+            line->DropInput();
         return byte;
     }
     DevicePort *device = FindOpenDevice(port);
@@ -321,8 +328,7 @@ int FlushInQ(int port) {
     if (ScriptedLine *line = FindScriptedLine(port)) {
         if (!line->open)
             return RT_ERR_NOT_OPEN;
-        line->input.clear();
-        line->inputRead = 0;
+        line->DropInput();
         return 0;
     }
     DevicePort *device = FindOpenDevice(port);
@@ -354,12 +360,10 @@ int CloseCom(int port) {
         if (line->open)
             ReportPortState(port, PORT_CLOSED);
         line->open = false;
-        line->input.clear();
-        line->inputRead = 0;
+        line->DropInput();
         return 0;
     }
-    if (auto found = serialDevicePorts.find(port); found != serialDevicePorts.end())
-        found->second.reopenOnWrite = false;
+    ForgetDroppedLine(port);
     if (DevicePort *device = FindOpenDevice(port)) {
         device->serial->close();
         ReportPortState(port, PORT_CLOSED);
