@@ -212,10 +212,11 @@ class ProgramTest : public testing::Test {
 
     // Runs action once, from inside the event loop, as soon as an exchange holds the gate: while
     // that exchange polls for its reply. Only meaningful after first contact (the gate is taken
-    // until then).
+    // until then). The watch fires on every pass of the loop: an exchange with a quick unit can
+    // end within a millisecond, and a watch with an interval of its own could miss it.
     void DuringNextExchange(std::function<void()> action) {
         exchangeWatch = std::make_unique<QTimer>();
-        exchangeWatch->setInterval(1);
+        exchangeWatch->setInterval(0);
         QObject::connect(exchangeWatch.get(), &QTimer::timeout, [this, action] {
             if (Dv3Gate != 0)
                 return;
