@@ -1,6 +1,7 @@
 // Event loop and process service: the Qt application, the loop callbacks run in, and ending on
 // request.
-#include "platform_internal.h"
+#include "platform_os.h"
+#include "platform_services.h"
 #include "runtime.h"
 
 #include <QAbstractEventDispatcher>
@@ -85,6 +86,9 @@ class WaitBounds : public QObject {
 
 WaitBounds *eventsWakeTarget = nullptr;
 
+// Asked before a wait: input is waiting that no event announces again.
+bool (*eventsInputWaiting)() = nullptr;
+
 QtMessageHandler eventsPreviousMessageHandler = nullptr;
 
 // Qt ends the process with abort() and a core dump when the platform named (a plugin that is
@@ -122,12 +126,8 @@ int InitCVIRTE(void *hInstance, char *argv[], void *reserved) {
         SetUpStandardOutput();
         if (!eventsArguments)
             eventsArguments = CopyArguments(argv);
-        if (!DisplayNamed(eventsArguments->texts)) {
-            fputs("No display to show the panels on: set DISPLAY, WAYLAND_DISPLAY or "
-                  "QT_QPA_PLATFORM\n",
-                  stderr);
+        if (!DisplayNamed(eventsArguments->texts))
             return 0;
-        }
         eventsPreviousMessageHandler = qInstallMessageHandler(EndOnPlatformFailure);
         new QApplication(eventsArguments->argc, eventsArguments->argv.data());
         qInstallMessageHandler(eventsPreviousMessageHandler);
@@ -187,7 +187,8 @@ int ProcessSystemEvents(void) {
     eventsPollDepth++;
     // Bytes QSerialPort has already taken off the line raise no event again: a poller about to
     // read them must not be put to sleep.
-    const bool nothing = !dispatcher->processEvents(QEventLoop::AllEvents) && !PolledInputWaiting();
+    const bool nothing = !dispatcher->processEvents(QEventLoop::AllEvents) &&
+                         !(eventsInputWaiting && eventsInputWaiting());
     // Only the second empty poll in a row sleeps. The first may be a drain making sure that no
     // reply is left, or a check of what the last event changed; a caller that means to wait
     // comes straight back.
@@ -219,6 +220,10 @@ bool RequestTermination() {
         if (auto *dialog = qobject_cast<QDialog *>(window); dialog && dialog->isVisible())
             dialog->reject();
     return true;
+}
+
+void SetInputWaitingCheck(bool (*check)()) {
+    eventsInputWaiting = check;
 }
 
 bool LoopEnding() {

@@ -1,6 +1,6 @@
 // File services, the POSIX side: file status, reading only regular files, and replacing a file's
 // text so that a crash leaves the old text or the new.
-#include "platform_internal.h"
+#include "platform_os.h"
 #include "runtime.h"
 
 #include <QFile>

@@ -4,7 +4,7 @@
 // Paths are UTF-8 here (EncodePath), so a program folder with any name works. Each is made
 // absolute and given the "\\?\" prefix before use: Windows then takes every part literally, so a
 // file named COM1 or NUL in a folder is that file, never the device of that name.
-#include "platform_internal.h"
+#include "platform_os.h"
 #include "runtime.h"
 
 #include <windows.h>

@@ -6,7 +6,7 @@
 // behind with a null window, so a stale handle is refused rather than aliased. Callbacks may
 // re-enter the event loop (message boxes, exchanges that poll), so no reference into PanelsLoaded
 // is held across a callback.
-#include "platform_internal.h"
+#include "platform_services.h"
 #include "runtime.h"
 #include "runtime_testing.h"
 
@@ -44,6 +44,8 @@
 #include <memory>
 #include <set>
 #include <vector>
+
+void RestFocus(QWidget *window);
 
 namespace {
 
@@ -274,10 +276,6 @@ struct Panel {
     std::vector<QPointer<QTimer>> timers;
 };
 
-// The port the status lines show: the one last opened or tried; 0 before any.
-int PanelsStatusPort = 0;
-PortState PanelsStatusState = PORT_CLOSED;
-
 const CallbackName *PanelsCallbacks = nullptr;
 int PanelsCallbackCount = 0;
 std::vector<Panel> PanelsLoaded;
@@ -478,14 +476,15 @@ void LabelPortLists(QWidget *window) {
 
 // "COM2 · /dev/ttyUSB0 (FT232R USB UART) · open", as shown in label.
 QString PortStatusText(const QLabel *label) {
-    if (PanelsStatusPort < 1)
+    const PortStatus shown = ShownPortStatus();
+    if (shown.port < 1)
         return QStringLiteral("No serial port opened yet");
     static const char *const WORDS[] = {"open", "could not be opened", "closed",
                                         "closed: the line dropped"};
     return QStringLiteral("COM%1 · %2 · %3")
-        .arg(PanelsStatusPort)
-        .arg(DeviceText(label, PanelsStatusPort, LookUpPortDevice(PanelsStatusPort), false))
-        .arg(QString::fromLatin1(WORDS[PanelsStatusState]));
+        .arg(shown.port)
+        .arg(DeviceText(label, shown.port, LookUpPortDevice(shown.port), false))
+        .arg(QString::fromLatin1(WORDS[shown.state]));
 }
 
 void ShowPortStatus(QWidget *window) {
@@ -495,6 +494,14 @@ void ShowPortStatus(QWidget *window) {
             label->setText(PortStatusText(label));
             SayStateInName(label, label->text());
         }
+}
+
+// Every loaded panel's status lines, after the serial service has said that the shown port or its
+// state changed.
+void ShowPortStatusOfPanels() {
+    for (const Panel &panel : PanelsLoaded)
+        if (panel.window)
+            ShowPortStatus(panel.window);
 }
 
 // The window frame's widths around the client area; null until the window has a frame.
@@ -840,6 +847,7 @@ int LoadPanel(int parent, const char *fileName, int resourceId) {
         return true;
     }();
     (void)accessibleInstalled;
+    SetPortStatusHook(ShowPortStatusOfPanels);
     PanelLoader loader;
     std::unique_ptr<QWidget> root(loader.load(&file));
     if (!root)
@@ -1006,6 +1014,9 @@ int SetActiveCtrl(int panel, int control) {
     return 0;
 }
 
+// Moves the focus of window (null: nothing) off a control that is dimmed or marked as no resting
+// place, onto the first operable control in tab order that is not so marked. Called wherever the
+// run-time, not the operator, decides where the focus goes.
 void RestFocus(QWidget *window) {
     if (!window || IsFocusRest(window->focusWidget()))
         return;
@@ -1015,16 +1026,6 @@ void RestFocus(QWidget *window) {
             widget->setFocus(Qt::OtherFocusReason);
             return;
         }
-}
-
-void ReportPortState(int port, PortState state) {
-    if (port < 1 || (state != PORT_OPENED && state != PORT_OPEN_FAILED && port != PanelsStatusPort))
-        return;
-    PanelsStatusPort = port;
-    PanelsStatusState = state;
-    for (const Panel &panel : PanelsLoaded)
-        if (panel.window)
-            ShowPortStatus(panel.window);
 }
 
 void RestFocusOfPanels() {

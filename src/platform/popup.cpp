@@ -1,5 +1,5 @@
 // Message box service: modal boxes for the operator, or a hook that records them in tests.
-#include "platform_internal.h"
+#include "platform_services.h"
 #include "runtime.h"
 #include "runtime_testing.h"
 

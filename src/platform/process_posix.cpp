@@ -1,5 +1,6 @@
 // Process service, the POSIX side: termination signals, the display check, and the sleep of Delay.
-#include "platform_internal.h"
+#include "platform_os.h"
+#include "platform_services.h"
 #include "runtime.h"
 
 #include <QCoreApplication>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -37,6 +39,18 @@ int DrainSignalPipe() {
     return signalNumber;
 }
 
+// Both ends close on exec, and neither blocks: a handler never waits on a full pipe, and the loop
+// never on an empty one.
+bool MakeSignalPipe() {
+    if (pipe(processSignalPipe) != 0)
+        return false;
+    for (int fd : processSignalPipe)
+        if (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 ||
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0)
+            return false;
+    return true;
+}
+
 void OnSignalReported() {
     const int signalNumber = DrainSignalPipe();
     if (!RequestTermination()) {
@@ -51,7 +65,7 @@ void OnSignalReported() {
 // a pipe that the event loop watches, because the only safe thing a handler can do is write();
 // the loop then quits as the Exit command does.
 bool InstallTerminationHandling() {
-    if (pipe2(processSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (!MakeSignalPipe())
         return false;
     auto *notifier = new QSocketNotifier(processSignalPipe[0], QSocketNotifier::Read, qApp);
     QObject::connect(notifier, &QSocketNotifier::activated, notifier, OnSignalReported);
@@ -76,6 +90,8 @@ bool DisplayNamed(const std::vector<std::string> &arguments) {
     for (const std::string &text : arguments)
         if (text == "-platform")
             return true;
+    fputs("No display to show the panels on: set DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM\n",
+          stderr);
     return false;
 }
 

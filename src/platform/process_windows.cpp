@@ -4,7 +4,8 @@
 // Each ends the program as a termination signal does on POSIX: the loop quits, open boxes are
 // dismissed and nothing more is sent. The window messages arrive on the loop's thread; a console
 // control event comes on a thread of its own and is handed over through an event object.
-#include "platform_internal.h"
+#include "platform_os.h"
+#include "platform_services.h"
 #include "runtime.h"
 
 #include <QAbstractNativeEventFilter>

@@ -36,7 +36,7 @@ enum RuntimeError {
 
 // Opens the port exclusively (under any name of the device) with the given line settings, no flow
 // control, and empties both queues, so bytes that arrived before the open are never read; an
-// already open port is reopened. deviceName is accepted for compatibility and ignored. parity:
+// already open port is reopened. deviceName is ignored: the port number names the device. parity:
 // 0 none, 1 odd, 2 even, 3 mark, 4 space; dataBits 5 to 8; stopBits 1 or 2. inQueueSize bounds
 // the bytes held for reading (the line is not read further while that many wait); outQueueSize
 // bounds the bytes waiting to be sent.
@@ -79,15 +79,19 @@ const char *ComPortDevice(int port);
 // Event loop and process.
 
 // Starts the run-time: the Qt application object (argv, NULL-terminated, may be null) and the
-// handling of SIGINT, SIGTERM and SIGHUP, which end the program as QuitUserInterface(0) does (a
-// second one before a RunUserInterface has ended for the first ends the process at once). From
-// the signal until the outermost RunUserInterface has ended, the run-time is ending: open message
-// boxes are dismissed, MessagePopup shows none, Delay does not wait, no port opens and nothing is
-// sent, so the callback that runs unwinds at once. Returns 1, or
-// 0 when there is no display to show panels on (no DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM).
-// A platform that is named but cannot start (a missing plugin, a display nobody serves) ends the
-// process with status 255, as main's -1 does, after Qt's reason on standard error. Calling it
-// again returns 1 and changes nothing.
+// handling of the system's requests to end the program, each of which ends it as
+// QuitUserInterface(0) does (a second one before a RunUserInterface has ended for the first ends
+// the process at once). Those requests are, on POSIX, SIGINT, SIGTERM and SIGHUP; on Windows,
+// which has no such signals, WM_CLOSE to the main panel, the end of the session, and Ctrl+C or
+// Ctrl+Break in the console it was started from. "A termination signal" below means any of them.
+// From the request until the outermost RunUserInterface has ended, the run-time is ending: open
+// message boxes are dismissed, MessagePopup shows none, Delay does not wait, no port opens and
+// nothing is sent, so the callback that runs unwinds at once. Returns 1, or 0 when there is no
+// display to show panels on: on POSIX, none of DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM is set
+// (the reason then goes to standard error); Windows always has its display. A platform that is
+// named but cannot start (a missing plugin, a display nobody serves) ends the process with status
+// 255, as main's -1 does, after Qt's reason on standard error. Calling it again returns 1 and
+// changes nothing.
 int InitCVIRTE(void *hInstance, char *argv[], void *reserved);
 // Runs the event loop, calling callbacks, until QuitUserInterface. Returns the code given there.
 // Loops nest: QuitUserInterface ends the innermost one. RT_ERR_NO_UI before InitCVIRTE.

@@ -1,5 +1,5 @@
 // Serial line service, the Windows side: COM port names and what a port is.
-#include "platform_internal.h"
+#include "platform_os.h"
 
 #include <QRegularExpression>
 #include <QSerialPort>

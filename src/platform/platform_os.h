@@ -1,0 +1,57 @@
+// What each operating system supplies to the run-time's shared files: one file per service and
+// system (serial_posix.cpp and serial_windows.cpp, process_*.cpp, files_*.cpp, and on Linux
+// serial_linux.cpp) defines these, and the shared files reach the system only through them.
+#ifndef TAMSEL_PLATFORM_OS_H
+#define TAMSEL_PLATFORM_OS_H
+
+#include <QByteArray>
+#include <QString>
+
+#include <string>
+#include <vector>
+
+class QSerialPort;
+
+// ---------------------------------------------------------------------------------------------
+// Serial line.
+
+// The device of port n when no TAMSEL_COM<n> names one: /dev/ttyS<n-1>, or COM<n>.
+std::string SystemPortPath(int port);
+// The name the system and Qt know path's device by, so that every alias of one device compares
+// equal: a link resolved to its device on POSIX; "COM12" as "\\.\COM12" on Windows.
+QString SerialDeviceName(const std::string &path);
+// Makes the open port exclusive under every name of its device. false: another program has it.
+bool LockOpenedDevice(QSerialPort *serial);
+// Throws away what the system has received on the line and not yet handed to Qt, without
+// disturbing a read under way. false when the system refuses.
+bool DiscardSystemInput(QSerialPort *serial);
+// Whether the line takes bytes now, so that a write cannot fail for a full queue.
+bool LineWritable(QSerialPort *serial);
+enum DeviceKind {
+    DEVICE_ABSENT,      // nothing that could be a serial line is there
+    DEVICE_SYSTEM_PORT, // a port the system lists when its hardware is there
+    DEVICE_OTHER,       // a line the system does not list (a pseudo-terminal): present
+};
+DeviceKind ExamineDevice(const QString &device);
+
+// ---------------------------------------------------------------------------------------------
+// Process.
+
+// Arranges for the system's requests to end the program (signals; on Windows a closed window,
+// the end of the session, a console's Ctrl+C) to reach RequestTermination on the event loop's
+// thread. false when that cannot be arranged.
+bool InstallTerminationHandling();
+// Sleeps the given time (above 0, at most 1e9 seconds) without dispatching events, or until the
+// run-time is told to end.
+void SleepUnlessEnding(double seconds);
+// Makes standard output carry exactly the bytes written to it.
+void SetUpStandardOutput();
+// Whether a display to show panels on is named, where that can be known before Qt tries. When
+// none is, it says on standard error what the operator must set.
+bool DisplayNamed(const std::vector<std::string> &arguments);
+
+// ---------------------------------------------------------------------------------------------
+// Files: a path the run-time hands out or takes, in the system's encoding for file names.
+QByteArray EncodePath(const QString &path);
+
+#endif
