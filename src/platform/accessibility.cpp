@@ -1,5 +1,4 @@
-// What assistive technology is told of the panels: a value control's value and text, and the
-// state of a lamp or a status line.
+// What assistive technology is told of the panels' value controls, lamps and status lines.
 #include "panels_internal.h"
 #include "value_box.h"
 

@@ -1,5 +1,4 @@
-// Event loop and process service: the Qt application, the loop callbacks run in, and ending on
-// request.
+// Event loop service: the Qt application, the loops that run callbacks, ending on request, Delay.
 #include "platform_os.h"
 #include "platform_services.h"
 #include "runtime.h"

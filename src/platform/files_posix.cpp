@@ -1,5 +1,4 @@
-// File services, the POSIX side: file status, reading only regular files, and replacing a file's
-// text so that a crash leaves the old text or the new.
+// File services, the POSIX side: file status, reading regular files only, replacing text whole.
 #include "platform_os.h"
 #include "runtime.h"
 

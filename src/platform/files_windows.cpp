@@ -1,5 +1,4 @@
-// File services, the Windows side: file status, reading only regular files, and replacing a
-// file's text so that a crash leaves the old text or the new.
+// File services, the Windows side: file status, reading regular files only, replacing text whole.
 //
 // Paths are UTF-8 here (EncodePath), so a program folder with any name works. Each is made
 // absolute and given the "\\?\" prefix before use: Windows then takes every part literally, so a

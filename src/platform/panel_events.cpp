@@ -1,5 +1,4 @@
-// Panel events: a panel's close, focus, paint and key events, and its controls' focus and keys,
-// turned into callbacks.
+// Panel events: what a panel and its controls raise (close, focus, paint, keys), as callbacks.
 #include "panels_internal.h"
 
 #include <QAbstractButton>

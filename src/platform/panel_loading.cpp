@@ -1,5 +1,4 @@
-// Panel loading: a panel built from the resource, its callback names bound, and its controls wired
-// to them.
+// Panel loading: a panel built from the resource, bound to its callbacks, its controls wired.
 #include "panels_internal.h"
 #include "platform_services.h"
 #include "value_box.h"

@@ -1,5 +1,4 @@
-// The panel registry and the control API: handles, showing and hiding panels, control values and
-// attributes, and what tests reach of them.
+// The panel registry and the control API: handles, showing panels, control values, attributes.
 #include "panels_internal.h"
 #include "runtime_testing.h"
 #include "value_box.h"

@@ -1,5 +1,4 @@
-// What the panel service's files share: the resource's binding properties, the registry of loaded
-// panels, and what each part of the service offers the others.
+// What the panel service's files share: resource properties, the registry, each part's calls.
 //
 // The resource binds itself to the run-time through dynamic properties (listed here and in the
 // resource's own form comment); layout, labels and intervals live there, not in code. Callbacks
@@ -32,9 +31,9 @@ inline constexpr char PROP_ON_COLOR[] = "onColor";                     // marks 
 inline constexpr char PROP_PORT_LIST[] = "portList"; // ring whose entry i is port i + 1
 inline constexpr char PROP_MENU_BAR_ID[] = "menuBarId";
 inline constexpr char PROP_MENU_ITEM_ID[] = "menuItemId";
-inline constexpr char PROP_NO_FOCUS_REST[] = "noFocusRest"; // control the focus never rests on
-inline constexpr char PROP_PORT_STATUS[] = "portStatus";    // label that shows the link's port
-inline constexpr char PROP_PLACEHOLDER[] = "placeholder";   // value control's text before a value
+inline constexpr char PROP_NO_FOCUS_REST[] = "noFocusRest";  // control the focus never rests on
+inline constexpr char PROP_PORT_STATUS[] = "portStatus";     // label that shows the link's port
+inline constexpr char PROP_PLACEHOLDER[] = "placeholder";    // value control's text before a value
 inline constexpr char PROP_VALUE_CONTROL[] = "valueControl"; // write button: the value it writes
 
 // The integer property name of object, 0 when it has none.

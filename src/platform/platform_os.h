@@ -1,6 +1,6 @@
-// What each operating system supplies to the run-time's shared files: one file per service and
-// system (serial_posix.cpp and serial_windows.cpp, process_*.cpp, files_*.cpp, and on Linux
-// serial_linux.cpp) defines these, and the shared files reach the system only through them.
+// What each operating system supplies to the run-time's shared files, which reach it only here.
+// Each service has a file per system that defines its part: serial_posix.cpp (with serial_linux.cpp
+// on Linux) and serial_windows.cpp, process_*.cpp, files_*.cpp.
 #ifndef TAMSEL_PLATFORM_OS_H
 #define TAMSEL_PLATFORM_OS_H
 

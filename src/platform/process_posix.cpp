@@ -1,4 +1,4 @@
-// Process service, the POSIX side: termination signals, the display check, and the sleep of Delay.
+// Process service, the POSIX side: ending on signals, standard output, display check, sleeping.
 #include "platform_os.h"
 #include "platform_services.h"
 #include "runtime.h"

@@ -1,5 +1,7 @@
-// Process service, the Windows side: the requests to end the program (a closed window, the end of
-// the session, Ctrl+C at a console), and the sleep of Delay.
+// Process service, the Windows side: ending on request, standard output, display check, sleeping.
+//
+// The requests to end the program are a closed window, the end of the session and Ctrl+C at a
+// console.
 //
 // Each ends the program as a termination signal does on POSIX: the loop quits, open boxes are
 // dismissed and nothing more is sent. The window messages arrive on the loop's thread; a console

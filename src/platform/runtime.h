@@ -1,6 +1,6 @@
 // Run-time services for the domain modules: serial line, event loop, panels, message boxes, files.
 //
-// The domain code (devices, Tamsel) was written against a small procedural run-time: integer port
+// The domain code (devices, Tamsel) is written against a small procedural run-time: integer port
 // numbers and panel handles, callbacks named in a panel resource, 0 for success and negative codes
 // for failure. This header is that run-time's whole contract; everything behind it is Qt 6.
 // Nothing here throws.

@@ -1,6 +1,6 @@
-// Test seams of the run-time layer: a scripted serial line, a recorder for message boxes and the
-// program's directory.
-// Only tests, fuzz targets and the benchmark include this; the program never does.
+// Test seams of the run-time: a scripted line, a message box hook, the program directory, panels.
+// Only tests, fuzz targets and the benchmark include this; the program never does. The scripted
+// line is in the library tamsel_scripted_line, which the program does not link.
 #ifndef TAMSEL_PLATFORM_RUNTIME_TESTING_H
 #define TAMSEL_PLATFORM_RUNTIME_TESTING_H
 

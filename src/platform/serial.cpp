@@ -1,5 +1,4 @@
-// Serial line service: port numbers mapped to lines, each port's state, and what the status lines
-// are told of it.
+// Serial line service: each port's line and state, and the serial calls over them.
 #include "platform_os.h"
 #include "platform_services.h"
 #include "runtime.h"

@@ -1,5 +1,4 @@
-// The serial service's line interface: what one line behind a port number does, be it a device or
-// a stand-in a test attaches.
+// The serial service's line seam: what a port's line does, and how one is made or attached.
 #ifndef TAMSEL_PLATFORM_SERIAL_LINE_H
 #define TAMSEL_PLATFORM_SERIAL_LINE_H
 

@@ -1,5 +1,4 @@
-// Serial line service, what Linux offers beyond POSIX: a lock on the device itself, and whether a
-// device node has a serial port behind it.
+// Serial line service, what Linux offers beyond POSIX: device locks, which ttys have hardware.
 #include "platform_os.h"
 
 #include <QFile>

@@ -1,5 +1,4 @@
-// Serial line service, the POSIX side: device names, discarding input and whether a line takes
-// bytes.
+// Serial line service, the POSIX side: device names, discarding input, whether a line takes bytes.
 #include "platform_os.h"
 
 #include <QFile>

@@ -1,4 +1,4 @@
-// Serial line service, the Windows side: COM port names and what a port is.
+// Serial line service, the Windows side: COM port names, the port lock, discarding input, presence.
 #include "platform_os.h"
 
 #include <QRegularExpression>

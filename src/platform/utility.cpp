@@ -1,5 +1,5 @@
-// Utility service: the program's directory, path names, rounding and byte copies. The file
-// services differ by system: files_posix.cpp, files_windows.cpp.
+// Utility service: the program's directory, path names, rounding and byte copies.
+// The file services differ by system: files_posix.cpp, files_windows.cpp.
 #include "platform_os.h"
 #include "runtime.h"
 #include "runtime_testing.h"

@@ -1,5 +1,4 @@
-// The value control: a timer in seconds with one decimal, its decimal rules, and the value the
-// program gave it.
+// The value control: a timer in seconds with one decimal, and the value the program gave it.
 #ifndef TAMSEL_PLATFORM_VALUE_BOX_H
 #define TAMSEL_PLATFORM_VALUE_BOX_H
 
