@@ -64,32 +64,34 @@ struct MenuBinding {
     MenuCallbackPtr callback;
 };
 
-// Resolves every control number and callback name in the panel. False when any is missing,
-// repeated or unregistered: such a resource is not loaded at all.
-bool BindPanel(QWidget *window, PanelCallbackPtr *panelCallback, std::vector<Binding> *controls,
-               std::vector<MenuBinding> *commands) {
+// The panel's own callback, if it names one. False when the name is not registered.
+bool BindPanelCallback(QWidget *window, PanelCallbackPtr *panelCallback) {
     *panelCallback = nullptr;
-    const QVariant panelName = window->property(PROP_CALLBACK);
-    if (panelName.isValid()) {
-        const CallbackName *entry = FindCallback(panelName.toString(), KIND_PANEL);
-        if (!entry)
-            return false;
+    const QVariant name = window->property(PROP_CALLBACK);
+    if (!name.isValid())
+        return true;
+    const CallbackName *entry = FindCallback(name.toString(), KIND_PANEL);
+    if (entry)
         *panelCallback = entry->panel;
-    }
+    return entry != nullptr;
+}
+
+// Every control: a number above 0 that no other control has, a timer's interval above 0, a
+// registered callback. A callback or an interval on a widget without a number is an error too.
+bool BindControls(QWidget *window, std::vector<Binding> *controls) {
     std::set<int> seen;
     for (QWidget *widget : window->findChildren<QWidget *>()) {
-        const QVariant idValue = widget->property(PROP_CONTROL_ID);
         const QVariant name = widget->property(PROP_CALLBACK);
-        if (!idValue.isValid()) {
-            if (name.isValid() || widget->property(PROP_TIMER_INTERVAL_MS).isValid())
+        const bool timer = widget->property(PROP_TIMER_INTERVAL_MS).isValid();
+        if (!widget->property(PROP_CONTROL_ID).isValid()) {
+            if (name.isValid() || timer)
                 return false;
             continue;
         }
         const int id = IntProperty(widget, PROP_CONTROL_ID);
         if (id <= 0 || !seen.insert(id).second)
             return false;
-        if (widget->property(PROP_TIMER_INTERVAL_MS).isValid() &&
-            IntProperty(widget, PROP_TIMER_INTERVAL_MS) <= 0)
+        if (timer && IntProperty(widget, PROP_TIMER_INTERVAL_MS) <= 0)
             return false;
         CtrlCallbackPtr callback = nullptr;
         if (name.isValid()) {
@@ -100,18 +102,26 @@ bool BindPanel(QWidget *window, PanelCallbackPtr *panelCallback, std::vector<Bin
         }
         controls->push_back({widget, id, callback});
     }
-    // A write button names a value control of its own panel.
-    for (const Binding &binding : *controls) {
+    return true;
+}
+
+// A write button names a value control of its own panel.
+bool WriteButtonsNameValueControls(const std::vector<Binding> &controls) {
+    for (const Binding &binding : controls) {
         if (!binding.widget->property(PROP_VALUE_CONTROL).isValid())
             continue;
         const int field = IntProperty(binding.widget, PROP_VALUE_CONTROL);
         const auto named =
-            std::find_if(controls->begin(), controls->end(),
+            std::find_if(controls.begin(), controls.end(),
                          [field](const Binding &other) { return other.id == field; });
-        if (!qobject_cast<QAbstractButton *>(binding.widget) || named == controls->end() ||
+        if (!qobject_cast<QAbstractButton *>(binding.widget) || named == controls.end() ||
             !qobject_cast<ValueBox *>(named->widget))
             return false;
     }
+    return true;
+}
+
+bool BindMenuCommands(QWidget *window, std::vector<MenuBinding> *commands) {
     for (QAction *action : window->findChildren<QAction *>()) {
         const QVariant name = action->property(PROP_CALLBACK);
         if (!name.isValid())
@@ -123,6 +133,14 @@ bool BindPanel(QWidget *window, PanelCallbackPtr *panelCallback, std::vector<Bin
         commands->push_back({action, id, entry->menu});
     }
     return true;
+}
+
+// Resolves every control number and callback name in the panel. False when any is missing,
+// repeated or unregistered: such a resource is not loaded at all.
+bool BindPanel(QWidget *window, PanelCallbackPtr *panelCallback, std::vector<Binding> *controls,
+               std::vector<MenuBinding> *commands) {
+    return BindPanelCallback(window, panelCallback) && BindControls(window, controls) &&
+           WriteButtonsNameValueControls(*controls) && BindMenuCommands(window, commands);
 }
 
 // Designer keeps a form's actions on the form's root, which LoadPanel throws away; the panel

@@ -101,9 +101,9 @@ int RunUserInterface(void);
 int QuitUserInterface(int code);
 // Dispatches pending events, callbacks included. When nothing is pending, and no bytes wait on the
 // port last asked with GetInQLen, for the second call in a row, it sleeps until the next event
-// (serial data, a timer tick, input, a signal), but never longer than a tenth of a second: a
-// caller that polls through it neither spins nor misses a deadline of its own, and one that
-// drains what is waiting is not held up. Returns 0, or RT_ERR_ARGUMENT before InitCVIRTE.
+// (serial data, a timer tick, input, a termination signal), but never longer than a tenth of a
+// second: a caller that polls through it neither spins nor misses a deadline of its own, and one
+// that drains what is waiting is not held up. Returns 0, or RT_ERR_ARGUMENT before InitCVIRTE.
 int ProcessSystemEvents(void);
 // 1 from a termination signal until the outermost RunUserInterface has ended, otherwise 0. A loop
 // that waits for the line gives up when it turns 1.
