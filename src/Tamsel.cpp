@@ -11,12 +11,16 @@
 // Port setting file. Format, as written:
 //     [Port]\r\n
 //     COMNO=<port>\r\n
+//     COM<n>=<device>\r\n     one line for each of ports 1..4 the operator bound to a device
 // The reader also takes LF and CR CR LF line ends; lines before "[Port]" are ignored and the
-// first "key=value" line after it decides.
+// first "key=value" line after it decides the port. The bindings come after that line, where a
+// reader that stops at the port number never looks, so a file without them is the file as it
+// always was.
 
 static const char INI_FILE_NAME[] = "TAMSEL.INI";
 static const char INI_SECTION[] = "[Port]";
 static const char INI_KEY[] = "COMNO";
+static const char INI_BINDING_KEY[] = "COM"; // followed by the port's digit
 static const char INI_READ_TITLE[] = "Read INI file";
 static const char INI_UPDATE_TITLE[] = "Update INI file";
 static const char INI_FILE_ERROR[] = "File error seen, check pc";
@@ -34,6 +38,9 @@ enum {
 char ProjectDir[MAX_PATHNAME_LEN];
 // Full path of TAMSEL.INI; empty until formed (or after ProjectDir proved too long to join).
 static char IniFilePath[MAX_PATHNAME_LEN];
+// The device each port 1..4 is bound to, "" for none: what the file said when last read, changed
+// by the operator's choice, written back with the port number.
+static char IniBindings[INI_MAX_COM_NO + 1][MAX_PATHNAME_LEN];
 
 // Joins ProjectDir and the file name into IniFilePath. 0 when there is no program directory (it
 // could not be taken) or the result would not fit: the path is then empty, never relative or
@@ -77,11 +84,12 @@ static int ParseKeyLine(const char *line, int *comNo) {
 }
 
 // Reads the next line, or the next piece of a longer one, into line (INI_LINE_SIZE characters).
-// 0 at the end of the file, or of the part of it that is looked at. *cutShort: the line has no
-// line end because the file (or that part) ends there. feof alone misses a last line that
-// exactly fills one read, since fgets then stops without looking past it; and a NUL in the line
-// hides its line feed from the string functions, so the length read comes from the position.
-static int ReadIniLine(FILE *file, char *line, int *cutShort) {
+// 0 at the end of the file, or of the part of it that is looked at. *length: the bytes read.
+// *cutShort: the line has no line end because the file (or that part) ends there. feof alone
+// misses a last line that exactly fills one read, since fgets then stops without looking past it;
+// and a NUL in the line hides its line feed from the string functions, so the length read comes
+// from the position.
+static int ReadIniLine(FILE *file, char *line, long *length, int *cutShort) {
     long start = ftell(file);
     if (start < 0 || start >= INI_READ_LIMIT)
         return 0;
@@ -89,14 +97,14 @@ static int ReadIniLine(FILE *file, char *line, int *cutShort) {
     long room = INI_READ_LIMIT - start + 1;
     if (fgets(line, room < INI_LINE_SIZE ? (int)room : INI_LINE_SIZE, file) == nullptr)
         return 0;
-    long length = ftell(file) - start;
-    if (length < 1) {
+    *length = ftell(file) - start;
+    if (*length < 1) {
         *cutShort = feof(file);
         return 1;
     }
     *cutShort = 0;
-    if (line[length - 1] != '\n') {
-        int next = start + length >= INI_READ_LIMIT ? EOF : getc(file);
+    if (line[*length - 1] != '\n') {
+        int next = start + *length >= INI_READ_LIMIT ? EOF : getc(file);
         *cutShort = next == EOF;
         if (next != EOF)
             ungetc(next, file);
@@ -109,20 +117,73 @@ static int ReadIniLine(FILE *file, char *line, int *cutShort) {
 // cut short, even when that line looks complete.
 static int ReadIniComNo(FILE *file, int *comNo) {
     char line[INI_LINE_SIZE];
+    long length = 0;
     int found = 0;
     int cutShort = 0;
-    while (!found && ReadIniLine(file, line, &cutShort))
+    while (!found && ReadIniLine(file, line, &length, &cutShort))
         found = IsSectionLine(line);
     if (!found || cutShort)
         return 0;
     int decided = 0;
-    while (!decided && ReadIniLine(file, line, &cutShort))
+    while (!decided && ReadIniLine(file, line, &length, &cutShort))
         decided = ParseKeyLine(line, comNo);
     return decided && !cutShort && *comNo != 0;
 }
 
+// 1 when the first length characters of text are all printable: a device name from the file is
+// text others may have written, and a control character would break the file's lines or what
+// the operator is shown.
+static int IsPlainDeviceText(const char *text, size_t length) {
+    for (size_t i = 0; i < length; i++)
+        if ((unsigned char)text[i] < 0x20 || text[i] == 0x7F)
+            return 0;
+    return 1;
+}
+
+// Takes a whole line "COM<n>=<device>" (n 1..4) as the binding of port n, unless that port has
+// one already: the first line for a port counts. A NUL, a control character, an empty device or
+// one too long to keep makes the line no binding at all; whether the device is a serial line is
+// the run-time's to decide when the binding is used.
+static void ParseBindingLine(const char *line, long length) {
+    const size_t keyLength = sizeof INI_BINDING_KEY - 1;
+    if ((size_t)length != strlen(line) || strncmp(line, INI_BINDING_KEY, keyLength) != 0)
+        return;
+    int port = line[keyLength] - '0';
+    if (port < INI_MIN_COM_NO || port > INI_MAX_COM_NO || line[keyLength + 1] != '=')
+        return;
+    const char *device = line + keyLength + 2;
+    size_t deviceLength = strcspn(device, "\r\n");
+    const char *lineEnd = device + deviceLength;
+    if (deviceLength == 0 || strspn(lineEnd, "\r\n") != strlen(lineEnd) ||
+        !IsPlainDeviceText(device, deviceLength) || deviceLength >= sizeof IniBindings[port] ||
+        IniBindings[port][0] != '\0')
+        return;
+    snprintf(IniBindings[port], sizeof IniBindings[port], "%.*s", (int)deviceLength, device);
+}
+
+// Reads the bindings that follow the port number. Only whole lines count: a piece of a line
+// longer than one read, or a last line the file cuts short, may be a device name cut anywhere.
+static void ReadIniBindings(FILE *file) {
+    char line[INI_LINE_SIZE];
+    long length = 0;
+    int cutShort = 0;
+    int atLineStart = 1;
+    while (ReadIniLine(file, line, &length, &cutShort)) {
+        int whole = length > 0 && line[length - 1] == '\n';
+        if (atLineStart && whole && !cutShort)
+            ParseBindingLine(line, length);
+        atLineStart = whole;
+    }
+}
+
+static void ForgetIniBindings(void) {
+    for (char *binding : IniBindings)
+        binding[0] = '\0';
+}
+
 int GetIniFileComNo(int *out) {
     *out = INI_DEFAULT_COM_NO;
+    ForgetIniBindings();
     long size = 0;
     int status = FormIniFilePath() ? GetFileInfo(IniFilePath, &size) : -1;
     if (status == 0) {
@@ -140,10 +201,28 @@ int GetIniFileComNo(int *out) {
         return 0;
     int comNo = 0;
     int ok = ReadIniComNo(file, &comNo);
-    fclose(file);
-    if (ok)
+    if (ok) {
         *out = comNo;
+        ReadIniBindings(file);
+    }
+    fclose(file);
     return ok;
+}
+
+const char *GetIniFileBinding(int port) {
+    return port >= INI_MIN_COM_NO && port <= INI_MAX_COM_NO ? IniBindings[port] : "";
+}
+
+int SetIniFileBinding(int port, const char *device) {
+    if (port < INI_MIN_COM_NO || port > INI_MAX_COM_NO)
+        return 0;
+    if (device == nullptr)
+        device = "";
+    size_t length = strlen(device);
+    if (length >= sizeof IniBindings[port] || !IsPlainDeviceText(device, length))
+        return 0;
+    snprintf(IniBindings[port], sizeof IniBindings[port], "%s", device);
+    return 1;
 }
 
 int UpdateIniFile(int comNo) {
@@ -152,8 +231,14 @@ int UpdateIniFile(int comNo) {
         MessagePopup(INI_UPDATE_TITLE, INI_FILE_ERROR);
         return 0;
     }
-    char text[32]; // "[Port]\r\nCOMNO=" (14), an int (11), "\r\n" and NUL
+    // "[Port]\r\nCOMNO=" (14), an int (11), "\r\n"; then per binding "COMn=" (5), the device
+    // and "\r\n"; and the NUL.
+    char text[32 + INI_MAX_COM_NO * (5 + MAX_PATHNAME_LEN + 2)];
     int length = snprintf(text, sizeof text, "[Port]\r\nCOMNO=%i\r\n", comNo);
+    for (int port = INI_MIN_COM_NO; port <= INI_MAX_COM_NO; port++)
+        if (IniBindings[port][0] != '\0')
+            length += snprintf(text + length, sizeof text - (size_t)length, "COM%d=%s\r\n", port,
+                               IniBindings[port]);
     return ReplaceFileText(IniFilePath, text, length) == 0;
 }
 
@@ -209,6 +294,14 @@ static int GetTimersAndUpdatePanel(void) {
     return 1;
 }
 
+// Hands the file's bindings to the run-time. One it refuses (no serial device) leaves its port on
+// the port's own device, the status line says why, and the file keeps it until the operator
+// chooses again.
+static void BindPortsAsFileSays(void) {
+    for (int port = INI_MIN_COM_NO; port <= INI_MAX_COM_NO; port++)
+        BindComPort(port, GetIniFileBinding(port));
+}
+
 static int AquireTimeSlice(int, int, int event, void *, int, int) {
     if (InTimeSlice == 1)
         return 0;
@@ -218,6 +311,7 @@ static int AquireTimeSlice(int, int, int event, void *, int, int) {
         if (GetIniFileComNo(&comNo) == 0)
             MessagePopup("INI setup file Error",
                          "Default port no. used, check communication settings");
+        BindPortsAsFileSays();
         if (InitDevices(comNo) == 0)
             MessagePopup("Communication Error", "Communication port not found");
         else if (VerifyTamsel(0) == 0)
@@ -306,21 +400,40 @@ static void CommSetUpCallback(int, int, void *, int) {
     SetActiveCtrl(SetUpPanelHandle, COM_PORT_RING);
 }
 
-// Moves the link to the chosen port and keeps the choice for the next start. The gate is not
-// consulted: an exchange polling meanwhile goes on with the port Dv3ComNo names.
+// Moves the link to port, on device when one is given ("" for the port's own device), and keeps
+// both for the next start: close, open, store. 1 when moved; 0 when the device is refused or the
+// port would not close or open, and then the binding is what it was and nothing is stored.
+static int MoveLink(int port, const char *device) {
+    char previous[MAX_PATHNAME_LEN];
+    snprintf(previous, sizeof previous, "%s", GetIniFileBinding(port));
+    if (BindComPort(port, device) == 0 && CloseDv3(Dv3ComNo) == 1 && InitDv3(port) == 1) {
+        Dv3ComNo = port;
+        SetIniFileBinding(port, device);
+        UpdateIniFile(port);
+        return 1;
+    }
+    BindComPort(port, previous);
+    return 0;
+}
+
+// Takes the operator's choice: one of the ports, which then stands for its own device again, or
+// a device listed below them, which the port in use is bound to. The gate is not consulted: an
+// exchange polling meanwhile goes on with the port Dv3ComNo names.
 static int CloseSetUpPanel(int, int, int event, void *, int, int) {
     if (event != EVENT_COMMIT)
         return 0;
     int index = 0;
     GetCtrlIndex(SetUpPanelHandle, COM_PORT_RING, &index);
-    int newPort = index + 1;
-    if (CloseDv3(Dv3ComNo) == 1 && InitDv3(newPort) == 1) {
-        Dv3ComNo = newPort;
-        UpdateIniFile(newPort);
-    } else {
+    int port = index + 1;
+    char device[MAX_PATHNAME_LEN] = "";
+    if (index >= SETUP_PORT_COUNT) {
+        port = Dv3ComNo;
+        if (GetValueFromIndex(SetUpPanelHandle, COM_PORT_RING, index, device, sizeof device) < 0)
+            port = 0;
+    }
+    if (!MoveLink(port, device))
         MessagePopup("Communication Setup Error",
                      "Communication port not found\r\nCheck pc configuration and cables");
-    }
     HidePanel(SetUpPanelHandle);
     return 0;
 }

@@ -25,9 +25,11 @@ enum {                    // main panel
 };
 enum { // communication setup panel
     SETUP_OK = 2,
-    COM_PORT_RING = 3, // entry i stands for serial port i + 1
+    COM_PORT_RING = 3, // entry i < SETUP_PORT_COUNT stands for serial port i + 1; the entries
+                       // after them for the serial devices present that no port stands for
     SETUP_CANCEL = 4,
 };
+enum { SETUP_PORT_COUNT = 4 };
 
 // Handles of the two panels, set by TamselMain.
 extern int MainPanelHandle;
@@ -52,9 +54,20 @@ extern char ProjectDir[MAX_PATHNAME_LEN];
 //    outside 1..4, or ended before the decisive line was complete; only the first 64 KiB are
 //    looked at, as if the file ended there. Nothing has been shown; the caller tells the
 //    operator. The file is left as it was.
+// A file read correctly also gives the bindings that follow its port number: lines
+// "COM<n>=<device>" binding port n (1..4) to the operator's device. They are kept for
+// GetIniFileBinding, and replaced by each read (none after a read that returns 0).
 int GetIniFileComNo(int *out);
 
-// Replaces the content of TAMSEL.INI with "[Port]\r\nCOMNO=<comNo>\r\n", as rewriting it in
+// The device port is bound to, as last read or set; "" for none and for a port outside 1..4.
+const char *GetIniFileBinding(int port);
+// Binds port to device for the next UpdateIniFile; an empty or null device removes the binding.
+// 1: kept. 0: a port outside 1..4, or a device that is too long (MAX_PATHNAME_LEN characters
+// with the NUL) or holds a control character; nothing changed.
+int SetIniFileBinding(int port, const char *device);
+
+// Replaces the content of TAMSEL.INI with "[Port]\r\nCOMNO=<comNo>\r\n" followed by a line
+// "COM<n>=<device>\r\n" for each port bound, in port order, as rewriting it in
 // place would: a writable file is updated (through a link, its target), keeping its mode and
 // owner, and a missing one is created; where the folder allows it, the old text stays intact
 // until the new one is complete. Forms the path from ProjectDir when GetIniFileComNo has not done

@@ -99,7 +99,17 @@ struct ReadCase {
     std::string bytes;
     int port;
     int result;
+    std::string bindings = ""; // "n=device;" for each port bound, in port order
 };
+
+// The bindings the last read gave, as a row states them.
+std::string BindingsRead() {
+    std::string bindings;
+    for (int port = 0; port <= 5; ++port)
+        if (*GetIniFileBinding(port))
+            bindings += std::to_string(port) + "=" + GetIniFileBinding(port) + ";";
+    return bindings;
+}
 
 // Every byte value, NULs and Ctrl-Z included, in a scrambled order.
 std::string Binary() {
@@ -157,6 +167,28 @@ const ReadCase READ_CASES[] = {
     {"section beyond 64 KiB", std::string(65536, 'x') + "\n[Port]\nCOMNO=3\n", 2, 0},
     {"binary", Binary(), 2, 0},
     {"binary after the section", "[Port]\n" + Binary(), 2, 0},
+    // The operator's devices, after the port number.
+    {"binding", "[Port]\r\nCOMNO=2\r\nCOM2=/dev/serial/by-id/usb-FTDI-if00\r\n", 2, 1,
+     "2=/dev/serial/by-id/usb-FTDI-if00;"},
+    {"bindings, lf and cr cr lf", "[Port]\nCOMNO=3\nCOM3=COM7\r\r\nx=y\nCOM1=/dev/ttyACM0\n", 3, 1,
+     "1=/dev/ttyACM0;3=COM7;"},
+    {"first binding of a port counts", "[Port]\nCOMNO=2\nCOM2=/dev/a\nCOM2=/dev/b\n", 2, 1,
+     "2=/dev/a;"},
+    {"binding before the port number", "[Port]\nCOM2=/dev/a\nCOMNO=2\n", 2, 0},
+    {"bindings of a bad file", "[Port]\nCOMNO=7\nCOM2=/dev/a\n", 2, 0},
+    {"binding of no port 1..4", "[Port]\nCOMNO=2\nCOM0=/dev/a\nCOM5=/dev/b\nCOM22=/dev/c\n", 2,
+     1},
+    {"malformed bindings", "[Port]\nCOMNO=2\ncom2=/dev/a\nCOM2 =/dev/b\nCOM2=\nCOM2=\r\n", 2, 1},
+    {"binding cut short by the end", "[Port]\r\nCOMNO=2\r\nCOM2=/dev/ttyUSB1", 2, 1},
+    {"binding with a control character", "[Port]\nCOMNO=2\nCOM2=/dev/a\tb\nCOM3=/dev/a\rb\n", 2,
+     1},
+    {"binding with a NUL", std::string("[Port]\nCOMNO=2\nCOM2=/dev/a\0b\n", 29), 2, 1},
+    {"binding that fills a read", "[Port]\nCOMNO=2\nCOM2=/" + std::string(247, 'd') + "\n", 2, 1,
+     "2=/" + std::string(247, 'd') + ";"},
+    // A longer line comes in pieces, and a piece is no line of its own.
+    {"overlong binding", "[Port]\nCOMNO=2\nCOM2=/" + std::string(248, 'd') + "\n", 2, 1},
+    {"binding planted in an overlong line",
+     "[Port]\nCOMNO=2\nCOM2=/" + std::string(248, 'd') + "COM3=/dev/planted\n", 2, 1},
 };
 
 } // namespace
@@ -168,6 +200,7 @@ TEST_F(IniFileTest, ReaderContentCases) {
         int port = -1;
         EXPECT_EQ(GetIniFileComNo(&port), c.result);
         EXPECT_EQ(port, c.port);
+        EXPECT_EQ(BindingsRead(), c.bindings);
         EXPECT_EQ(ReadIni(), c.bytes) << "a bad file must be left as it was";
     }
     EXPECT_TRUE(popups.empty());
@@ -238,6 +271,31 @@ TEST_F(IniFileTest, RoundTripReplacesWholeFile) {
         EXPECT_EQ(GetIniFileComNo(&port), 1);
         EXPECT_EQ(port, comNo);
     }
+    EXPECT_TRUE(popups.empty());
+}
+
+TEST_F(IniFileTest, BindingsRoundTripAfterThePortNumber) {
+    const std::string linked = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A600XYZ-if00-port0";
+    WriteIni("[Port]\r\nCOMNO=2\r\nCOM4=/dev/ttyACM0\r\n");
+    int port = -1;
+    EXPECT_EQ(GetIniFileComNo(&port), 1);
+    EXPECT_EQ(SetIniFileBinding(2, linked.c_str()), 1);
+    ASSERT_EQ(UpdateIniFile(2), 1);
+    const std::string both = "[Port]\r\nCOMNO=2\r\nCOM2=" + linked + "\r\nCOM4=/dev/ttyACM0\r\n";
+    EXPECT_EQ(ReadIni(), both);
+    EXPECT_EQ(GetIniFileComNo(&port), 1);
+    EXPECT_EQ(BindingsRead(), "2=" + linked + ";4=/dev/ttyACM0;");
+    // Nothing the file could not hold back as one binding is taken.
+    for (const std::string &refused :
+         {std::string(MAX_PATHNAME_LEN, 'd'), std::string("/dev/a\r\nCOM3=/dev/b")}) {
+        EXPECT_EQ(SetIniFileBinding(2, refused.c_str()), 0);
+    }
+    EXPECT_EQ(SetIniFileBinding(5, "/dev/ttyUSB0"), 0);
+    // Unbinding both gives the file as it is without bindings.
+    EXPECT_EQ(SetIniFileBinding(2, ""), 1);
+    EXPECT_EQ(SetIniFileBinding(4, nullptr), 1);
+    ASSERT_EQ(UpdateIniFile(3), 1);
+    EXPECT_EQ(ReadIni(), "[Port]\r\nCOMNO=3\r\n");
     EXPECT_TRUE(popups.empty());
 }
 

@@ -6,6 +6,8 @@
 #include <QLocale>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <optional>
 #include <ostream>
@@ -590,6 +592,107 @@ TEST_F(CommunicationSetUpAfterFailure, MovesTheLinkWhenFirstContactFoundNoPort) 
     EXPECT_EQ(result, 0);
     EXPECT_EQ(popups, Popups{PORT_NOT_FOUND_BOX});
     EXPECT_EQ(Received(3), READ_ALL_COMMANDS);
+}
+
+// The operator's own USB adapter: no port 1 to 4 stands for it, and udev names it in
+// /dev/serial/by-id. Here the adapter is a unit whose pseudo-terminal that name links to, and
+// port 2, the port in use, has no device of its own.
+class OperatorsAdapter : public ProgramTest {
+  protected:
+    const fs::path byId = "/dev/serial/by-id";
+    const fs::path link = byId / ("usb-Tamsel_E2E_Adapter_" + std::to_string(getpid()) + "-if00-port0");
+    SimProcess adapter;
+    bool madeById = false;
+
+    void SetUp() override {
+        ProgramTest::SetUp();
+        if (geteuid() != 0)
+            GTEST_SKIP() << "plants a link in " << byId << ", which only root may: run as root";
+        madeById = !fs::exists(byId);
+        fs::create_directories(byId);
+        unsetenv(PortVariable(2).c_str());
+        ASSERT_TRUE(adapter.start({"--echo", "--aspiration", "35", "--delay", "45", "--wash", "55",
+                                   "--link", link.string()}))
+            << adapter.error();
+    }
+    void TearDown() override {
+        adapter.stop();
+        std::error_code ignored;
+        fs::remove(link, ignored);
+        if (madeById) {
+            fs::remove(byId, ignored);
+            fs::remove(byId.parent_path(), ignored);
+        }
+        ProgramTest::TearDown();
+    }
+    Lines AdapterReceived() {
+        Lines lines;
+        while (auto line = adapter.readLine(20))
+            if (line->rfind("PATH ", 0) != 0)
+                lines.push_back(*line);
+        return lines;
+    }
+    // Starts the program anew, as the operator does the next day.
+    int RunAgain(const std::function<void()> &script) {
+        Dv3Gate = 0;
+        Dv3ComNo = 0;
+        popups.clear();
+        return RunProgram(script);
+    }
+};
+
+TEST_F(OperatorsAdapter, ChosenInTheWindowKeptAndFoundAgainAfterAReplug) {
+    const std::string bound = "COM2 · " + link.string();
+    EXPECT_EQ(RunProgram([&] {
+                  ASSERT_TRUE(WaitForFirstContact());
+                  ASSERT_EQ(popups, Popups{PORT_NOT_FOUND_BOX});
+                  Choose("CommSetUpCallback");
+                  auto *list = qobject_cast<QComboBox *>(ControlWidget(SetUpPanelHandle, COM_PORT_RING));
+                  const int entry = list->findText(QString::fromStdString(adapter.path() + " · " +
+                                                                          link.filename().string()));
+                  ASSERT_GE(entry, MAX_PORT) << "the adapter is listed after the ports";
+                  while (list->currentIndex() < entry)
+                      QTest::keyClick(list, Qt::Key_Down);
+                  QTest::keyClick(list, Qt::Key_Return);
+                  EXPECT_EQ(StatusLine(), bound + " · open");
+                  EXPECT_EQ(ReadFile(IniPath()),
+                            "[Port]\r\nCOMNO=2\r\nCOM2=" + link.string() + "\r\n");
+                  // Port 2 now stands for the adapter, which is no longer listed below the ports.
+                  Choose("CommSetUpCallback");
+                  EXPECT_EQ(list->itemText(1).toStdString(), bound);
+                  EXPECT_EQ(list->findText(QString::fromStdString(adapter.path()),
+                                           Qt::MatchStartsWith),
+                            -1);
+                  Click(SetUpPanelHandle, SETUP_CANCEL);
+                  Press(REFRESH);
+                  EXPECT_EQ(ShownRows(), PORT_3_ROWS);
+                  EXPECT_EQ(AdapterReceived(), READ_ALL_COMMANDS);
+              }),
+              0);
+    EXPECT_EQ(popups, Popups{PORT_NOT_FOUND_BOX});
+
+    // The next start finds it at once; pulled and plugged back in as another tty, the same name
+    // leads to it, and Refresh reads it there.
+    EXPECT_EQ(RunAgain([&] {
+                  ASSERT_TRUE(WaitForFirstContact());
+                  EXPECT_TRUE(WaitUntil([] { return ShownRows() == PORT_3_ROWS; }));
+                  EXPECT_EQ(AdapterReceived(), FIRST_CONTACT_COMMANDS);
+                  ASSERT_TRUE(adapter.send("hangup"));
+                  EXPECT_TRUE(WaitUntil([&] {
+                      return StatusLine() == bound + " · closed: the line dropped";
+                  })) << StatusLine();
+                  ASSERT_TRUE(adapter.send("reopen"));
+                  std::optional<std::string> line;
+                  while ((line = adapter.readLine(WAIT_MS)) && line->rfind("PATH ", 0) != 0) {
+                  }
+                  ASSERT_TRUE(line) << "the adapter came back on no new tty";
+                  Press(REFRESH);
+                  EXPECT_EQ(StatusLine(), bound + " · open");
+                  EXPECT_EQ(ShownRows(), PORT_3_ROWS);
+                  EXPECT_EQ(AdapterReceived(), READ_ALL_COMMANDS);
+              }),
+              0);
+    EXPECT_EQ(popups, Popups{});
 }
 
 // ---------------------------------------------------------------------------------------------

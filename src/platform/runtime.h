@@ -74,6 +74,18 @@ int CloseCom(int port);
 // The device path that port n maps to ("" for a port number below 1); for showing to the operator.
 // The text stays valid until the next call for the same port number.
 const char *ComPortDevice(int port);
+// Binds port n to device, the serial device the operator chose for it (a path, or on Windows a
+// COM port name), in place of the system's n-th port; TAMSEL_COM<n> still wins over a binding.
+// An empty or null device removes the binding. A device is taken when it names a serial line
+// (on Linux a character device under /dev of a tty driver the kernel lists as serial or pty
+// slave, through any link; on Windows a COM port name), or when nothing is there now: an adapter
+// that is unplugged keeps its binding and its port is simply not found. Anything else is refused:
+// the port then maps as if unbound, and the status lines say why. A bound device is looked at
+// again at each open, so a link pointed elsewhere meanwhile opens nothing but a serial line. The
+// port is not closed or opened here; the binding holds from its next open.
+// 0 when bound or unbound; RT_ERR_OPEN_FAILED when refused; RT_ERR_ARGUMENT for a port number
+// below 1 or a device of MAX_PATHNAME_LEN characters or more (the binding is then unchanged).
+int BindComPort(int port, const char *device);
 
 // ---------------------------------------------------------------------------------------------
 // Event loop and process.
@@ -219,6 +231,12 @@ int GetCtrlVal(int panel, int control, double *value);
 int GetCtrlIndex(int panel, int control, int *index);
 // An index outside the list is an error and leaves the selection as it was.
 int SetCtrlIndex(int panel, int control, int index);
+// Copies the value of entry index of a list into value (valueSize characters, the NUL included).
+// In a port list it is the device the entry stands for when the entry comes after the ports (a
+// device present that no port stands for), and "" for a port's own entry. 0; RT_ERR_ARGUMENT
+// for a bad handle, control or index, a null value, a valueSize below 1, or a value that does
+// not fit (value then holds "").
+int GetValueFromIndex(int panel, int control, int index, char *value, int valueSize);
 int SetActiveCtrl(int panel, int control);
 
 #endif
