@@ -728,6 +728,122 @@ TEST_F(Panels, PortListShowsTheDeviceEachPortMapsToWhenShown) {
     ClosePseudoTerminal();
 }
 
+// Below the ports, the list offers every serial device present that no port stands for, with what
+// it says of itself; an entry's value is what a port is then bound to. Port 3 stands for COM9
+// here, which is therefore not offered.
+TEST_F(Panels, PortListOffersTheDevicesNoPortStandsFor) {
+    QTemporaryDir links;
+    std::string pty;
+    std::vector<std::string> expected;
+    if (!WhyNoPosixDevices()) {
+        pty = OpenPseudoTerminal();
+        ASSERT_FALSE(pty.empty());
+        const QString adapter = links.filePath("usb-M_1-if00");
+        QFile::link(QString::fromStdString(pty), adapter);
+        expected.push_back(pty + " · usb-M_1-if00 = " + adapter.toStdString());
+        // Links to what is no serial line are not offered.
+        QFile(links.filePath("plain")).open(QIODevice::WriteOnly);
+        for (const char *target : {"/dev/null", "/dev/tty", "plain", "absent"})
+            QFile::link(target, links.filePath(QStringLiteral("usb-%1").arg(target).replace('/', '_')));
+    }
+    expected.push_back("COM7 · USB Serial Port · FTDI · A600XYZ = COM7");
+    StandInSerialDevices({{"COM7", "USB Serial Port", "FTDI", "A600XYZ"}, {"COM9", "taken", "", ""}},
+                         links.path().toStdString());
+    qputenv("TAMSEL_COM3", "COM9");
+    auto *ring = qobject_cast<QComboBox *>(ControlWidget(setUpPanel, COM_PORT_RING));
+    char value[MAX_PATHNAME_LEN];
+    auto offered = [&] {
+        EXPECT_EQ(DisplayPanel(setUpPanel), 0);
+        std::vector<std::string> entries;
+        for (int i = SETUP_PORT_COUNT; i < ring->count(); i++) {
+            EXPECT_EQ(GetValueFromIndex(setUpPanel, COM_PORT_RING, i, value, sizeof value), 0);
+            entries.push_back(ring->itemText(i).toStdString() + " = " + value);
+        }
+        HidePanel(setUpPanel);
+        return entries;
+    };
+    EXPECT_EQ(offered(), expected);
+    // A port's own entry has no value; one that does not fit is refused and leaves nothing.
+    EXPECT_EQ(GetValueFromIndex(setUpPanel, COM_PORT_RING, 1, value, sizeof value), 0);
+    EXPECT_STREQ(value, "");
+    char small[4] = "x";
+    EXPECT_EQ(GetValueFromIndex(setUpPanel, COM_PORT_RING, ring->count() - 1, small, sizeof small),
+              RT_ERR_ARGUMENT);
+    EXPECT_STREQ(small, "");
+    EXPECT_EQ(GetValueFromIndex(setUpPanel, COM_PORT_RING, ring->count(), value, sizeof value),
+              RT_ERR_ARGUMENT);
+
+    // Bound, the first device is port 4's: its entry names it, and it is offered no more. Bound to
+    // port 3 too, where TAMSEL_COM3 wins, the entry says so. A plain file is refused.
+    const std::string first = expected.front().substr(expected.front().rfind(" = ") + 3);
+    ASSERT_EQ(BindComPort(4, first.c_str()), 0);
+    ASSERT_EQ(BindComPort(3, first.c_str()), 0);
+    const std::string planted = links.filePath("plain").toStdString();
+    EXPECT_EQ(BindComPort(2, planted.c_str()), RT_ERR_OPEN_FAILED);
+    EXPECT_EQ(offered(), std::vector<std::string>(expected.begin() + 1, expected.end()));
+    EXPECT_EQ(ring->itemText(3).toStdString().rfind("COM4 · " + first, 0), 0u)
+        << ring->itemText(3).toStdString();
+    EXPECT_TRUE(ring->itemText(2).endsWith(
+        QString::fromStdString(" · set by TAMSEL_COM3 over the chosen " + first)))
+        << ring->itemText(2).toStdString();
+    EXPECT_TRUE(ring->itemText(1).endsWith(" · binding ignored: not a serial device"))
+        << ring->itemText(1).toStdString();
+    for (int port = 2; port <= 4; port++)
+        EXPECT_EQ(BindComPort(port, ""), 0);
+    EXPECT_EQ(offered(), expected);
+    qunsetenv("TAMSEL_COM3");
+    RestoreSerialDevices();
+    if (!pty.empty())
+        ClosePseudoTerminal();
+}
+
+// A binding is taken for a serial line, or where nothing is now (an adapter unplugged); anything
+// else a planted port file could name is refused.
+TEST(PortBinding, OnlySerialLinesOrNothingAreTaken) {
+    QTemporaryDir dir;
+    const std::string plain = dir.filePath("plain").toStdString();
+    QFile(QString::fromStdString(plain)).open(QIODevice::WriteOnly);
+    const std::string fifo = dir.filePath("fifo").toStdString();
+    const bool posix = WhyNoPosixDevices() == nullptr;
+    const std::string pty = posix ? OpenPseudoTerminal() : std::string();
+    const std::string linked = dir.filePath("usb-Maker_Model_1-if00-port0").toStdString();
+    if (posix) {
+        ASSERT_TRUE(MakeFifo(fifo));
+        QFile::link(QString::fromStdString(pty), QString::fromStdString(linked));
+    }
+    const struct {
+        std::string device;
+        int posixResult; // on Linux
+        int windowsResult;
+    } rows[] = {
+        {"COM7", RT_ERR_OPEN_FAILED, 0},
+        {"\\\\.\\COM12", RT_ERR_OPEN_FAILED, 0},
+        {"COM0", RT_ERR_OPEN_FAILED, RT_ERR_OPEN_FAILED},
+        {"NUL", RT_ERR_OPEN_FAILED, RT_ERR_OPEN_FAILED},
+        {plain, RT_ERR_OPEN_FAILED, RT_ERR_OPEN_FAILED},
+        {"/dev/ttyUSB99", 0, RT_ERR_OPEN_FAILED},
+        {"/dev/serial/by-id/usb-Gone_Adapter-if00-port0", 0, RT_ERR_OPEN_FAILED},
+        {"/dev/../tmp/tamsel-absent", RT_ERR_OPEN_FAILED, RT_ERR_OPEN_FAILED},
+        {"/dev/null", RT_ERR_OPEN_FAILED, RT_ERR_OPEN_FAILED},
+        {"/dev/tty", RT_ERR_OPEN_FAILED, RT_ERR_OPEN_FAILED},
+        {"/dev/console", RT_ERR_OPEN_FAILED, RT_ERR_OPEN_FAILED},
+        {std::string(MAX_PATHNAME_LEN, 'd'), RT_ERR_ARGUMENT, RT_ERR_ARGUMENT},
+        {"", 0, 0},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.device);
+        EXPECT_EQ(BindComPort(2, row.device.c_str()), posix ? row.posixResult : row.windowsResult);
+    }
+    if (posix) {
+        for (const std::string &line : {pty, linked})
+            EXPECT_EQ(BindComPort(2, line.c_str()), 0) << line;
+        EXPECT_EQ(BindComPort(2, fifo.c_str()), RT_ERR_OPEN_FAILED);
+        ClosePseudoTerminal();
+    }
+    EXPECT_EQ(BindComPort(0, "COM7"), RT_ERR_ARGUMENT);
+    EXPECT_EQ(BindComPort(2, nullptr), 0);
+}
+
 TEST_F(Panels, AttributesRoundTripAndLampsSayTheirStateInWords) {
     int value = -1;
     ASSERT_EQ(GetCtrlAttribute(mainPanel, ASPIRATION_LAMP, ATTR_ON_COLOR, &value), 0);

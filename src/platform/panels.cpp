@@ -7,6 +7,7 @@
 #include <QComboBox>
 
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -161,6 +162,19 @@ int SetCtrlIndex(int panel, int control, int index) {
     if (!ring || index < 0 || index >= ring->count())
         return RT_ERR_ARGUMENT;
     ring->setCurrentIndex(index);
+    return 0;
+}
+
+int GetValueFromIndex(int panel, int control, int index, char *value, int valueSize) {
+    auto *ring = qobject_cast<QComboBox *>(LookUpControl(panel, control));
+    if (!ring || index < 0 || index >= ring->count() || !value || valueSize < 1)
+        return RT_ERR_ARGUMENT;
+    value[0] = '\0';
+    const QByteArray device = PortListDevice(ring, index);
+    if (device.size() >= valueSize)
+        return RT_ERR_ARGUMENT;
+    memcpy(value, device.constData(), static_cast<size_t>(device.size()));
+    value[device.size()] = '\0';
     return 0;
 }
 

@@ -146,8 +146,12 @@ bool PressDefaultButton(QWidget *window, QKeyEvent *key);
 // ---------------------------------------------------------------------------------------------
 // Port texts (port_texts.cpp).
 
-// Makes window's port lists again from the devices present now.
+// Makes window's port lists again from the devices present now: an entry for each port, then one
+// for each serial device present that no port stands for.
 void LabelPortLists(QWidget *window);
+// The device a port list's entry stands for when it comes after the ports (as BindComPort takes
+// it); empty for a port's own entry.
+QByteArray PortListDevice(const QWidget *ring, int index);
 void ShowPortStatus(QWidget *window);
 // Keeps every panel's status lines following the serial service's shown port.
 void FollowPortStatus();

@@ -34,6 +34,39 @@ enum DeviceKind {
 };
 DeviceKind ExamineDevice(const QString &device);
 
+// What a device the operator bound a port to is now.
+enum BindingKind {
+    BINDING_SERIAL,     // a serial line: on Linux a tty of a serial or pty slave driver under
+                        // /dev, through any link; on Windows a COM port name
+    BINDING_ABSENT,     // nothing is there now under /dev (an adapter unplugged, its link gone)
+    BINDING_NOT_SERIAL, // anything else: a file, a FIFO, a disk, the console, a path elsewhere
+};
+// Looks without opening: opening a device may block or act on it.
+BindingKind ExamineBinding(const std::string &device);
+
+// A serial port the system lists, with what its hardware says of itself. The texts are planted:
+// a USB adapter's descriptors are whatever it was programmed with.
+struct SystemSerialPort {
+    QString device; // as SerialDeviceName gives it: "/dev/ttyUSB0", "\\.\COM7"
+    QString name;   // what the operator knows it by, and binds a port to: "/dev/ttyUSB0", "COM7"
+    QString description;
+    QString manufacturer;
+    QString serialNumber;
+};
+// The ports with hardware behind them, found without opening any.
+std::vector<SystemSerialPort> ListSystemSerialPorts();
+
+// A link that names a serial device by what it is (maker, model, serial number), and so keeps
+// naming it when the device comes back under another name.
+struct SerialLink {
+    QString link;   // the link's path
+    QString device; // the device it leads to, as SerialDeviceName gives it
+};
+// The links in folder whose devices are serial lines, by name; none where folder is empty.
+std::vector<SerialLink> ListSerialLinks(const QString &folder);
+// Where the system keeps such links: /dev/serial/by-id on Linux; none on Windows.
+QString SerialLinkFolder();
+
 // ---------------------------------------------------------------------------------------------
 // Process.
 

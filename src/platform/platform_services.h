@@ -9,6 +9,7 @@
 
 #include <QString>
 
+#include <string>
 #include <vector>
 
 class QWidget;
@@ -48,6 +49,24 @@ struct PortDeviceInfo {
 PortDeviceInfo LookUpPortDevice(int port);
 // The same for ports 1 to count, in port order; the ports share one listing of the system's.
 std::vector<PortDeviceInfo> LookUpPortDevices(int count);
+
+// A serial device present that none of ports 1 to count stands for: one the operator may bind a
+// port to. Those with a link that names them by what they are come first, by the link's name.
+struct OtherSerialDevice {
+    std::string binding;  // what a port is bound to: the link, or the device's own name
+    QString name;         // the device as the operator knows it: "/dev/ttyUSB0", "COM7"
+    QString linkName;     // the link's own name ("usb-FTDI_FT232R_USB_UART_A600XYZ-if00-port0")
+    PortDeviceInfo info;  // what it says of itself
+};
+std::vector<OtherSerialDevice> LookUpOtherSerialDevices(int count);
+
+// Where port n's device comes from, beyond the path ComPortDevice gives, for the operator to see.
+struct PortMapping {
+    std::string binding;  // the device the operator bound the port to, "" for none
+    bool bindingRefused;  // that device is no serial line: the port is used as if unbound
+    bool variableSet;     // TAMSEL_COM<n> names the device, whatever the binding says
+};
+PortMapping LookUpPortMapping(int port);
 
 // What became of a port.
 enum PortState {

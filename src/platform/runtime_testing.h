@@ -1,11 +1,13 @@
-// Test seams of the run-time: a scripted line, a message box hook, the program directory, panels.
-// Only tests, fuzz targets and the benchmark include this; the program never does. The scripted
-// line is in the library tamsel_scripted_line, which the program does not link.
+// Test seams of the run-time: a scripted line, the serial devices present, a message box hook, the
+// program directory, panels. Only tests, fuzz targets and the benchmark include this; the program
+// never does. The scripted line and the stand-in devices are in the library tamsel_stand_ins,
+// which the program does not link.
 #ifndef TAMSEL_PLATFORM_RUNTIME_TESTING_H
 #define TAMSEL_PLATFORM_RUNTIME_TESTING_H
 
 #include <functional>
 #include <string>
+#include <vector>
 
 // Puts a scripted byte source behind a port number instead of a device. While attached, opening
 // the port always succeeds, the bytes fed are what GetInQLen/ComRdByte see, and what the program
@@ -15,6 +17,19 @@ void DetachScriptedLine(int port);
 void FeedScriptedLine(int port, const std::string &bytes);
 std::string TakeScriptedLineOutput(int port);
 void SetScriptedLineResponder(int port, std::function<void(const std::string &written)> responder);
+
+// The serial devices the port lists find present, in place of the system's: ports in place of the
+// system's list of serial ports (name as the operator knows it, "COM7" or "/dev/ttyUSB0", and what
+// the hardware says of itself), and the links in linkFolder in place of those in
+// /dev/serial/by-id, until RestoreSerialDevices.
+struct ListedSerialPort {
+    std::string name;
+    std::string description;
+    std::string manufacturer;
+    std::string serialNumber;
+};
+void StandInSerialDevices(const std::vector<ListedSerialPort> &ports, const std::string &linkFolder);
+void RestoreSerialDevices();
 
 // With a hook set, MessagePopup calls it instead of showing a modal box and returns at once.
 // Pass an empty function to show real boxes again.

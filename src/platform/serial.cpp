@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -19,12 +20,16 @@ namespace {
 // Everything the service knows of one port number.
 // reopenOnWrite is set while the port is closed because its line dropped: the adapter may be
 // plugged back in, and the next write tries the device once more before it gives up.
+// binding is the device the operator chose for the port; a refused one (no serial line) is kept
+// to be shown, and the port is used as if unbound.
 struct SerialPortState {
     std::unique_ptr<SerialLine> device; // made at the port's first use, kept for the process's life
     SerialLine *standIn = nullptr;      // a line attached in the device's place, or none
     std::string devicePath;             // the text ComPortDevice last handed out for the port
     PortState state = PORT_CLOSED;
     bool reopenOnWrite = false;
+    std::string binding;
+    bool bindingRefused = false;
 };
 
 std::map<int, SerialPortState> serialPorts;
@@ -32,13 +37,12 @@ int serialLastPolledPort = 0; // the port GetInQLen was last asked about
 PortStatus serialShownPort;   // what the status lines show
 void (*serialPortStatusHook)() = nullptr;
 
-std::string DevicePath(int port) {
+// The administrator's TAMSEL_COM<n>, or nullptr.
+const char *VariableDevice(int port) {
     char variable[32]; // "TAMSEL_COM" and an int: 10 + 11 + NUL
     snprintf(variable, sizeof variable, "TAMSEL_COM%d", port);
     const char *named = getenv(variable);
-    if (named && *named)
-        return named;
-    return SystemPortPath(port);
+    return named && *named ? named : nullptr;
 }
 
 void OnLineDropped(int port);
@@ -53,6 +57,34 @@ SerialPortState &PortOf(int port) {
 SerialLine &LineOf(int port) {
     SerialPortState &state = PortOf(port);
     return state.standIn ? *state.standIn : *state.device;
+}
+
+// The binding the port is used with now: none where TAMSEL_COM<n> wins or the device was refused.
+const std::string *UsedBinding(int port) {
+    const SerialPortState &state = PortOf(port);
+    if (state.binding.empty() || state.bindingRefused || VariableDevice(port))
+        return nullptr;
+    return &state.binding;
+}
+
+std::string DevicePath(int port) {
+    if (const char *named = VariableDevice(port))
+        return named;
+    if (const std::string *binding = UsedBinding(port))
+        return *binding;
+    return SystemPortPath(port);
+}
+
+// A bound device is looked at again before each open: its link may lead elsewhere by now, and
+// only a serial line may be opened through it.
+int OpenLine(int port, const LineSettings *settings) {
+    if (const std::string *binding = UsedBinding(port))
+        if (ExamineBinding(*binding) == BINDING_NOT_SERIAL) {
+            LineOf(port).Close();
+            return RT_ERR_OPEN_FAILED;
+        }
+    SerialLine &line = LineOf(port);
+    return settings ? line.Open(DevicePath(port), *settings) : line.Reopen(DevicePath(port));
 }
 
 // The status lines follow the port last opened or tried; that port's closing and dropping show
@@ -78,9 +110,8 @@ bool ReopenDroppedLine(int port) {
     SerialPortState &state = PortOf(port);
     if (!state.reopenOnWrite)
         return false;
-    SerialLine &line = LineOf(port);
-    line.Reopen(DevicePath(port));
-    const bool opened = line.IsOpen();
+    OpenLine(port, nullptr);
+    const bool opened = LineOf(port).IsOpen();
     state.reopenOnWrite = !opened;
     SetPortState(port, opened ? PORT_OPENED : PORT_OPEN_FAILED);
     return opened;
@@ -135,7 +166,7 @@ int OpenComConfig(int port, const char *deviceName, long baud, int parity, int d
         return RT_ERR_OPEN_FAILED;
     // The program's own open decides from now on: a drop before it is not undone by a write.
     ForgetDroppedLine(port);
-    const int result = LineOf(port).Open(DevicePath(port), settings);
+    const int result = OpenLine(port, &settings);
     if (result != RT_ERR_ARGUMENT)
         SetPortState(port, result == 0 ? PORT_OPENED : PORT_OPEN_FAILED);
     return result;
@@ -216,6 +247,25 @@ const char *ComPortDevice(int port) {
     return path.c_str();
 }
 
+int BindComPort(int port, const char *device) {
+    if (port < 1 || (device && strlen(device) >= MAX_PATHNAME_LEN))
+        return RT_ERR_ARGUMENT;
+    SerialPortState &state = PortOf(port);
+    state.binding = device ? device : "";
+    state.bindingRefused =
+        !state.binding.empty() && ExamineBinding(state.binding) == BINDING_NOT_SERIAL;
+    if (port == serialShownPort.port && serialPortStatusHook)
+        serialPortStatusHook();
+    return state.bindingRefused ? RT_ERR_OPEN_FAILED : 0;
+}
+
+PortMapping LookUpPortMapping(int port) {
+    if (port < 1)
+        return {std::string(), false, false};
+    const SerialPortState &state = PortOf(port);
+    return {state.binding, state.bindingRefused, VariableDevice(port) != nullptr};
+}
+
 PortDeviceInfo LookUpPortDevice(int port) {
     SystemPortListing listing;
     return port < 1 ? PortDeviceInfo() : LineOf(port).Describe(DevicePath(port), &listing);
@@ -227,6 +277,14 @@ std::vector<PortDeviceInfo> LookUpPortDevices(int count) {
     for (int port = 1; port <= count; port++)
         infos.push_back(LineOf(port).Describe(DevicePath(port), &listing));
     return infos;
+}
+
+std::vector<OtherSerialDevice> LookUpOtherSerialDevices(int count) {
+    std::vector<QString> taken;
+    for (int port = 1; port <= count; port++)
+        taken.push_back(SerialDeviceName(DevicePath(port)));
+    SystemPortListing listing;
+    return ListOtherSerialDevices(taken, &listing);
 }
 
 PortStatus ShownPortStatus() {

@@ -2,11 +2,10 @@
 #ifndef TAMSEL_PLATFORM_SERIAL_LINE_H
 #define TAMSEL_PLATFORM_SERIAL_LINE_H
 
+#include "platform_os.h"
 #include "platform_services.h"
 
-#include <QList>
 #include <QSerialPort>
-#include <QSerialPortInfo>
 
 #include <functional>
 #include <memory>
@@ -24,7 +23,18 @@ struct LineSettings {
 
 // The system's list of serial ports, made on first need by whichever port needs it and kept for
 // the ports described after it: listing walks every tty the kernel has (about 10 ms here).
-using SystemPortListing = std::optional<QList<QSerialPortInfo>>;
+using SystemPortListing = std::optional<std::vector<SystemSerialPort>>;
+
+// Where the serial service learns which serial devices are there: the system, or a test's
+// stand-in.
+class SerialDeviceDirectory {
+  public:
+    virtual ~SerialDeviceDirectory() = default;
+    virtual std::vector<SystemSerialPort> SystemPorts() const = 0;
+    virtual std::vector<SerialLink> Links() const = 0;
+};
+// Puts directory in place of the system's until called with null; it must outlive its use.
+void UseSerialDeviceDirectory(const SerialDeviceDirectory *directory);
 
 // One line. The serial service checks every argument and the run-time's ending before it asks a
 // line anything, and asks it to write, read, flush or change its flow control only while it is
@@ -66,6 +76,9 @@ std::unique_ptr<SerialLine> MakeDeviceLine(std::function<void()> dropped);
 // What the system knows of the device at path: whether it is present, and what a USB adapter says
 // of itself.
 PortDeviceInfo DescribeDevice(const std::string &path, SystemPortListing *listing);
+// The serial devices present but those in taken (as SerialDeviceName gives them).
+std::vector<OtherSerialDevice> ListOtherSerialDevices(const std::vector<QString> &taken,
+                                                      SystemPortListing *listing);
 
 // Puts line behind port in place of its device, which is closed, until DetachLine(port). The line
 // stays its owner's, and must outlive the attachment.

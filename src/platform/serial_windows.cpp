@@ -3,6 +3,8 @@
 
 #include <QRegularExpression>
 #include <QSerialPort>
+#include <QSerialPortInfo>
+#include <QSerialPortInfo>
 
 #include <windows.h>
 
@@ -23,6 +25,43 @@ QString SerialDeviceName(const std::string &path) {
                                              QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch port = COM_PORT.match(name);
     return port.hasMatch() ? QStringLiteral("\\\\.\\COM") + port.captured(1) : name;
+}
+
+// Windows keeps an adapter's COM number for that adapter: the name is the binding. Whether the
+// port is there now is for the open to find.
+BindingKind ExamineBinding(const std::string &device) {
+    static const QRegularExpression COM_NAME(
+        QStringLiteral("^(?:\\\\\\\\\\.\\\\)?COM[1-9][0-9]{0,2}$"),
+        QRegularExpression::CaseInsensitiveOption);
+    return COM_NAME.match(QString::fromLocal8Bit(device.c_str())).hasMatch() ? BINDING_SERIAL
+                                                                            : BINDING_NOT_SERIAL;
+}
+
+// From the device manager and the registry: nothing is opened. What a port says of itself is
+// kept for USB adapters; a board's own port only says that it is a communications port.
+std::vector<SystemSerialPort> ListSystemSerialPorts() {
+    std::vector<SystemSerialPort> ports;
+    for (const QSerialPortInfo &listed : QSerialPortInfo::availablePorts()) {
+        SystemSerialPort port;
+        port.device = SerialDeviceName(listed.portName().toStdString());
+        port.name = listed.portName();
+        if (listed.hasVendorIdentifier()) {
+            port.description = listed.description();
+            port.manufacturer = listed.manufacturer();
+            port.serialNumber = listed.serialNumber();
+        }
+        ports.push_back(port);
+    }
+    return ports;
+}
+
+// Windows names an adapter by its COM number alone.
+std::vector<SerialLink> ListSerialLinks(const QString &) {
+    return {};
+}
+
+QString SerialLinkFolder() {
+    return QString();
 }
 
 // QSerialPort opens a port with no sharing, and a port's driver refuses a second opener, but not
