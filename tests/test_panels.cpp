@@ -788,6 +788,19 @@ TEST_F(Panels, PortListOffersTheDevicesNoPortStandsFor) {
         << ring->itemText(2).toStdString();
     EXPECT_TRUE(ring->itemText(1).endsWith(" · binding ignored: not a serial device"))
         << ring->itemText(1).toStdString();
+    // Port 2 then opens on its own device, and the status line says why.
+    AttachScriptedLine(2);
+    ASSERT_EQ(OpenComConfig(2, "", 9600, 0, 8, 1, 512, 512), 0);
+    const QList<QLabel *> labels = PanelWidget(mainPanel)->findChildren<QLabel *>();
+    const auto status = std::find_if(labels.begin(), labels.end(), [](const QLabel *label) {
+        return label->property("portStatus").toBool();
+    });
+    ASSERT_NE(status, labels.end());
+    EXPECT_TRUE((*status)->text().startsWith("COM2 · binding ignored: not a serial device · "))
+        << (*status)->text().toStdString();
+    EXPECT_TRUE((*status)->text().endsWith(" · open")) << (*status)->text().toStdString();
+    CloseCom(2);
+    DetachScriptedLine(2);
     for (int port = 2; port <= 4; port++)
         EXPECT_EQ(BindComPort(port, ""), 0);
     EXPECT_EQ(offered(), expected);
