@@ -14,8 +14,8 @@
 //     COM<n>=<device>\r\n     one line for each of ports 1..4 the operator bound to a device
 // The reader also takes LF and CR CR LF line ends; lines before "[Port]" are ignored and the
 // first "key=value" line after it decides the port. The bindings come after that line, where a
-// reader that stops at the port number never looks, so a file without them is the file as it
-// always was.
+// reader that stops at the port number never looks, and a file without them is only the section
+// and the port number.
 
 static const char INI_FILE_NAME[] = "TAMSEL.INI";
 static const char INI_SECTION[] = "[Port]";
@@ -286,8 +286,9 @@ static int GetTimersAndUpdatePanel(void) {
         int result = GetTamselTimer(row.code, &count);
         if (result != 1)
             return result;
-        // The panel has always shown the quotient in single precision: a count of 3 reads back
-        // as 0.30000001192092896, not 0.3. Kept, so a value read back compares as it always did.
+        // The quotient is shown in single precision: a count of 3 reads back as
+        // 0.30000001192092896, not 0.3, and a value read back compares with what was written
+        // through the same rounding.
         SetCtrlVal(MainPanelHandle, row.valueControl, (double)(float)(count / 10.0));
         ConfirmRow(row);
     }
