@@ -1,11 +1,13 @@
-/* Test set-up only: lets Wine 8.0 use a pseudo-terminal as a COM port.
+/* Test set-up only: the null-modem cable between a COM port under Wine and the simulated unit.
  *
- * While a program waits for line events (WaitCommEvent), Wine polls the device's modem lines with
- * ioctl(TIOCMGET) every millisecond. A pseudo-terminal has no modem lines and answers ENOTTY, and
- * Wine then cancels the wait: the program sees ERROR_OPERATION_ABORTED (995) and takes the line
- * for dead. Preloaded into Wine, this answers the modem-line requests on pty slaves, and only
- * where the kernel refused them, as a null-modem cable would: the far end's DTR shows as DSR and
- * DCD, its RTS as CTS, and setting our own lines succeeds. Every other ioctl passes unchanged. */
+ * The simulated unit sits on a pseudo-terminal, and a pseudo-terminal has no modem lines: the
+ * kernel refuses ioctl(TIOCMGET) and the other modem-line requests on it with ENOTTY. A serial
+ * port has them, and Wine reads them while a program waits for line events (WaitCommEvent); where
+ * it cannot, it ends the wait and the program sees ERROR_OPERATION_ABORTED (995). Preloaded into
+ * Wine, this answers the modem-line requests on pty slaves, and only where the kernel refused
+ * them, as a null-modem cable would: the far end's DTR shows as DSR and DCD, its RTS as CTS, and
+ * setting our own lines succeeds. It stands in for hardware the test lacks and works around no
+ * fault of Wine. Every other ioctl passes unchanged. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
