@@ -16,6 +16,8 @@
 //   --overlong N          send a junk line of N lower-case letters + CR before every reply line
 //   --noise               send 1 to 3 bytes of LF / SUB after every reply line
 //   --echo                print every command received to stdout, one per line
+//   --stamp               with --echo, put before each command the time its CR arrived: seconds
+//                         of the monotonic clock, to the microsecond, and a space
 //   --local-echo          send every byte received straight back, before any answer (a converter
 //                         with local echo)
 //   --fault-rate N        fault one exchange in N at random, printing "FAULT <command>"
@@ -54,6 +56,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <random>
 #include <string>
@@ -87,6 +90,7 @@ struct Options {
     long overlong = 0;
     bool noise = false;
     bool echo = false;
+    bool stamp = false;
     bool localEcho = false;
     unsigned long faultRate = 0;
     unsigned long seed = 1;
@@ -359,9 +363,19 @@ void AnswerCommand(const std::string &command) {
     }
 }
 
+// "12345.678901 ": the unit's own time, so that what reads its output late does not skew it.
+std::string Stamp() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    char text[32]; // a 64-bit count of seconds (at most 20 digits), '.', 6 digits, ' ' and NUL
+    snprintf(text, sizeof text, "%lld.%06ld ", static_cast<long long>(now.tv_sec),
+             now.tv_nsec / 1000);
+    return text;
+}
+
 void HandleCommand(const std::string &command) {
     if (opts.echo)
-        PrintLine(Escaped(command));
+        PrintLine((opts.stamp ? Stamp() : std::string()) + Escaped(command));
     holdingAnswers = lateMsForNextCommand > 0;
     if (holdingAnswers)
         heldUntil = Clock::now() + std::chrono::milliseconds(lateMsForNextCommand);
@@ -661,6 +675,8 @@ void ParseOptions(int argc, char **argv) {
             opts.noise = true;
         else if (a == "--echo")
             opts.echo = true;
+        else if (a == "--stamp")
+            opts.stamp = true;
         else if (a == "--local-echo")
             opts.localEcho = true;
         else if (a == "--fault-rate")
