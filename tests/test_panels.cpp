@@ -694,6 +694,9 @@ TEST_F(Panels, PortListShowsTheDeviceEachPortMapsToWhenShown) {
     const std::string file = dir.filePath("plain-file").toStdString();
     QFile(QString::fromStdString(file)).open(QIODevice::WriteOnly);
     const std::string longPath = "/dev/" + std::string(5000, 'x') + "-end";
+    // No other serial device is offered below the ports, whatever this machine has plugged in or
+    // another test has planted meanwhile.
+    StandInSerialDevices({}, dir.path().toStdString());
     const struct {
         std::string device;
         std::string entry; // empty: shortened, checked below
@@ -725,6 +728,7 @@ TEST_F(Panels, PortListShowsTheDeviceEachPortMapsToWhenShown) {
         HidePanel(setUpPanel);
     }
     qunsetenv("TAMSEL_COM3");
+    RestoreSerialDevices();
     ClosePseudoTerminal();
 }
 
