@@ -47,18 +47,23 @@ struct PortDeviceInfo {
     QString serialNumber;
 };
 PortDeviceInfo LookUpPortDevice(int port);
-// The same for ports 1 to count, in port order; the ports share one listing of the system's.
-std::vector<PortDeviceInfo> LookUpPortDevices(int count);
 
-// A serial device present that none of ports 1 to count stands for: one the operator may bind a
-// port to. Those with a link that names them by what they are come first, by the link's name.
+// A serial device present that no port of a port list stands for: one the operator may bind a
+// port to.
 struct OtherSerialDevice {
     std::string binding;  // what a port is bound to: the link, or the device's own name
     QString name;         // the device as the operator knows it: "/dev/ttyUSB0", "COM7"
     QString linkName;     // the link's own name ("usb-FTDI_FT232R_USB_UART_A600XYZ-if00-port0")
     PortDeviceInfo info;  // what it says of itself
 };
-std::vector<OtherSerialDevice> LookUpOtherSerialDevices(int count);
+// What a port list shows: ports 1 to count, in port order, then the serial devices present that
+// none of them stands for, those with a link that names them by what they are first, by the
+// link's name. Both come from one listing of the system's ports.
+struct PortListDevices {
+    std::vector<PortDeviceInfo> ports;
+    std::vector<OtherSerialDevice> others;
+};
+PortListDevices LookUpPortListDevices(int count);
 
 // Where port n's device comes from, beyond the path ComPortDevice gives, for the operator to see.
 struct PortMapping {

@@ -124,19 +124,19 @@ void LabelPortList(QComboBox *ring) {
     const int ports = PortEntries(ring);
     while (ring->count() > ports)
         ring->removeItem(ports);
-    const std::vector<PortDeviceInfo> infos = LookUpPortDevices(ports);
+    const PortListDevices devices = LookUpPortListDevices(ports);
     for (int i = 0; i < ports; i++) {
         QVariant name = ring->itemData(i, PORT_NAME_ROLE);
         if (!name.isValid()) {
             name = ring->itemText(i);
             ring->setItemData(i, name, PORT_NAME_ROLE);
         }
-        const PortDeviceInfo &info = infos[static_cast<size_t>(i)];
+        const PortDeviceInfo &info = devices.ports[static_cast<size_t>(i)];
         ring->setItemText(i, Joined({name.toString(), DeviceText(ring, i + 1, info, true),
                                      info.present ? QString() : QStringLiteral("not present"),
                                      MappingNote(ring, i + 1)}));
     }
-    for (const OtherSerialDevice &other : LookUpOtherSerialDevices(ports)) {
+    for (const OtherSerialDevice &other : devices.others) {
         ring->addItem(OtherDeviceText(ring, other));
         ring->setItemData(ring->count() - 1, QByteArray::fromStdString(other.binding),
                           PORT_DEVICE_ROLE);

@@ -271,20 +271,17 @@ PortDeviceInfo LookUpPortDevice(int port) {
     return port < 1 ? PortDeviceInfo() : LineOf(port).Describe(DevicePath(port), &listing);
 }
 
-std::vector<PortDeviceInfo> LookUpPortDevices(int count) {
-    std::vector<PortDeviceInfo> infos;
-    SystemPortListing listing;
-    for (int port = 1; port <= count; port++)
-        infos.push_back(LineOf(port).Describe(DevicePath(port), &listing));
-    return infos;
-}
-
-std::vector<OtherSerialDevice> LookUpOtherSerialDevices(int count) {
+PortListDevices LookUpPortListDevices(int count) {
+    PortListDevices found;
     std::vector<QString> taken;
-    for (int port = 1; port <= count; port++)
-        taken.push_back(SerialDeviceName(DevicePath(port)));
     SystemPortListing listing;
-    return ListOtherSerialDevices(taken, &listing);
+    for (int port = 1; port <= count; port++) {
+        const std::string path = DevicePath(port);
+        found.ports.push_back(LineOf(port).Describe(path, &listing));
+        taken.push_back(SerialDeviceName(path));
+    }
+    found.others = ListOtherSerialDevices(taken, &listing);
+    return found;
 }
 
 PortStatus ShownPortStatus() {

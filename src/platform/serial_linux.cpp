@@ -21,8 +21,8 @@ bool LockOpenedDevice(QSerialPort *serial) {
 }
 
 // stat, not open: looking must never block on, or act on, whatever special file the path names.
-// The kernel keeps placeholder ttyS ports with no UART behind them, which Qt leaves out of its
-// list; those, and USB adapters, have a device in sysfs. A pseudo-terminal has none.
+// The kernel keeps placeholder ttyS ports with no UART behind them, which ListSystemSerialPorts
+// leaves out; those, and USB adapters, have a device in sysfs. A pseudo-terminal has none.
 DeviceKind ExamineDevice(const QString &device) {
     struct stat status;
     if (stat(QFile::encodeName(device).constData(), &status) != 0 || !S_ISCHR(status.st_mode))
