@@ -286,9 +286,8 @@ static int GetTimersAndUpdatePanel(void) {
         int result = GetTamselTimer(row.code, &count);
         if (result != 1)
             return result;
-        // The quotient is shown in single precision: a count of 3 reads back as
-        // 0.30000001192092896, not 0.3, and a value read back compares with what was written
-        // through the same rounding.
+        // The quotient is handed over in single precision: a count of 3 reads back as
+        // 0.30000001192092896, not 0.3, and ten times that still rounds to the count.
         SetCtrlVal(MainPanelHandle, row.valueControl, (double)(float)(count / 10.0));
         ConfirmRow(row);
     }
